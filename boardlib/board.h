@@ -1,0 +1,139 @@
+// boardlib: access to the card's driver, control ports, clock synthesizer and
+// logic array chip, through one Board object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "boardlib/driver.h"
+#include "platform/platform.h"
+
+// 0 for success, negative for a failure; errorMessage gives the text.
+using ErrorCode = std::int32_t;
+
+// A 16-bit address in the chip's address space.
+struct ChipAddress {
+  std::uint32_t row = 0;           // bits 0-5
+  std::uint32_t columnOffset = 0;  // bits 6-7
+  std::uint32_t column = 0;        // bits 8-13
+  std::uint32_t mode = 0;          // bits 14-15
+
+  std::uint32_t value() const {
+    return (row & 0x3f) | (columnOffset & 3) << 6 | (column & 0x3f) << 8 |
+           (mode & 3) << 14;
+  }
+};
+
+// Library-wide state, one per process.
+extern platform::Handle deviceHandle;  // the driver connection
+extern std::uint32_t lastInterruptWord;  // written and read by the watcher only
+extern std::atomic<std::int32_t> interruptFlag;  // set to 1 by interruptHandler
+extern const char* const chipIdentification;  // "Tavrek TV9400  "
+
+// Thread routines of the interrupt watcher and its handlers.
+std::uint32_t PLATFORM_STDCALL interruptWatcher(void* pair);
+std::uint32_t PLATFORM_STDCALL interruptHandler(void* word);
+
+// The generator behind both programs' test vectors: state starts at 1,
+// state := state * 214013 + 2531011, result (state >> 16) & 0x7FFF.
+int testRandom();
+
+class Board {
+ public:
+  Board();
+
+  // ---- Connection ----
+  ErrorCode open();
+  void close();
+  BoardConfigInfo* readConfigInfo();
+  // Why the last failed open failed (one line, no line end), for the
+  // program's error message; "" when no open has failed.
+  static const char* openFailure();
+
+  // ---- Control ports ----
+  void writePort16One();
+  void writePort16Two();
+  void writePort24Zero();
+  void writePort28Zero();
+  std::uint32_t readPort32();
+  void writePort36(std::uint8_t flag);
+  std::uint8_t readPort36();
+  void writePort40(std::uint32_t value);
+  void writePort44(std::uint8_t value);
+  void writePort44Bits(std::uint8_t bit0, std::uint8_t bit1);
+  std::uint32_t readPort48();
+  void writePort48(std::uint32_t value);
+  void writePort52(std::uint32_t value);
+  void writePort56Zero();
+  void writePort56One();
+  void writePort60(std::int8_t value);
+  void writePort(std::uint32_t offset, std::uint32_t value);
+  std::uint32_t readPort(std::uint32_t offset);
+  double scaleByteReading(std::uint8_t reading) const;
+
+  // ---- Clock synthesizer ----
+  float setClock(float reference, float wanted);
+  void sendClockData(std::uint32_t value, int bitCount);
+  void sendProtocolWord();
+  int encodeClockBits(int bitCount, std::uint32_t value, std::uint32_t& encoded);
+  void delayTicks(int ticks);
+
+  // ---- Chip access ----
+  void writeChip(std::uint32_t address, std::uint32_t value);
+  std::uint32_t readChip(std::uint32_t address);
+  void writeChipViaDriver(std::uint32_t address, std::uint32_t value);
+  std::uint32_t readChipViaDriver(std::uint32_t address);
+  void writeChipBlock(std::uint32_t offset, const std::uint32_t* source,
+                      std::uint32_t count);
+  void readChipBlockViaDriver(std::uint32_t offset, std::uint32_t* buffer,
+                              std::uint32_t count);
+  void writeUserRegister(std::int32_t column, std::uint32_t value);
+  std::uint32_t readUserRegister(std::int32_t column);
+  void writeDeviceConfig(std::uint8_t value);
+  void writeDeviceConfigViaDriver(std::uint8_t value);
+  std::uint8_t readDeviceConfig();
+  ErrorCode setBusWidth(std::int32_t width);
+  std::int32_t getBusWidth();
+  void writeControlC004(std::uint8_t value);
+  std::uint8_t readControlC004();
+  void writeControlC005(std::uint8_t value);
+  std::uint8_t readControlC005();
+  void writeControlC008(std::uint32_t value);
+  std::uint32_t readControlC008();
+  void setMasks(std::uint32_t first, std::uint32_t second);
+  void setMaskC010(std::uint32_t value);
+  void setMaskC014(std::uint32_t value);
+  std::uint32_t getMaskC010();
+  std::uint32_t getMaskC014();
+  void writeIdentification(std::uint8_t value);
+  std::uint8_t readIdentification();
+  std::uint8_t probeIdentification();
+
+  // ---- Configuration loader ----
+  ErrorCode loadConfiguration(const char* fileName);
+
+  // ---- Error messages ----
+  const char* errorMessage(ErrorCode code) const;
+
+  // ---- Fields, in this order ----
+  platform::HandleConverter handleConverter = nullptr;
+  std::uint8_t* chipWindow = nullptr;
+  std::uint32_t bytesReturned = 0;
+  platform::Handle interruptEvent = nullptr;
+  platform::Handle stopEvent = nullptr;  // follows interruptEvent: the pair
+  platform::Handle driverInterruptEvent = nullptr;
+  BoardConfigInfo configInfo{};
+  std::uint16_t reserved0 = 0xFFFF;
+  std::uint16_t reserved1 = 0xFFFF;
+  std::uint16_t ioBase = 0xFFFF;
+  std::uint32_t baseAddress0 = 0;
+  std::uint8_t clockLineHistory = 0;
+  std::uint8_t port60Shadow = 0;
+  std::uint8_t port36Low = 0;
+  std::uint8_t port36Flag = 0;
+
+ private:
+  // The one path of every port access.
+  void portOut(std::uint32_t offset, std::uint32_t value);
+  std::uint32_t portIn(std::uint32_t offset);
+};

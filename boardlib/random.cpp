@@ -1,0 +1,10 @@
+#include "boardlib/board.h"
+
+namespace {
+std::uint32_t randomState = 1;
+}
+
+int testRandom() {
+  randomState = randomState * 214013u + 2531011u;
+  return static_cast<int>((randomState >> 16) & 0x7FFF);
+}

@@ -1,0 +1,109 @@
+// The platform seam: everything boardlib needs of the operating system, the
+// driver connection, the control ports and the chip window.
+//
+// boardlib includes this header and nothing else of platform/. Each backend
+// (the simulated card, the platform's own driver, Linux PCI access) sits
+// behind the same functions; which one serves a connection is decided when
+// the device is opened (see openDevice).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && defined(__i386__)
+#define PLATFORM_STDCALL __stdcall
+#else
+#define PLATFORM_STDCALL
+#endif
+
+namespace platform {
+
+// An opaque, pointer-sized handle: an event or a driver connection. Null
+// means "none". A closed or stale handle makes every operation on it fail;
+// it never reaches another object.
+using Handle = void*;
+
+// Routine run by startThread; its result is the thread's exit code.
+using ThreadRoutine = std::uint32_t(PLATFORM_STDCALL*)(void* argument);
+
+// The event-handle converter: turns an event handle into the form the driver
+// can signal.
+using HandleConverter = Handle(PLATFORM_STDCALL*)(Handle event);
+
+// ---- Events (auto-reset, created not signalled) ---------------------------
+
+enum class WaitResult {
+  First,     // the (first) event was signalled
+  Second,    // the second event of a pair was signalled
+  TimedOut,  // waitEvent only
+  Failed,    // a closed or stale handle, or an OS failure
+};
+
+Handle createEvent();
+bool setEvent(Handle event);
+// Waits for one event for at most timeoutMs milliseconds.
+WaitResult waitEvent(Handle event, std::uint32_t timeoutMs);
+// Waits without time-out until either event of the pair is signalled and
+// resets the one it reports. When both are signalled, First wins.
+WaitResult waitAnyOfTwo(const Handle pair[2]);
+
+// Closes an event or a driver connection. False for a closed or stale handle.
+bool closeHandle(Handle handle);
+
+// ---- Threads, module look-up, clock ---------------------------------------
+
+// Starts a thread at once on routine(argument); the thread is detached.
+// threadId, when not null, receives the thread's identifier.
+bool startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId);
+
+// Looks up a named function in an already loaded module. On platforms
+// without the module, well-known names map to stand-ins (the event-handle
+// converter "OpenVxDHandle" in "KERNEL32" becomes the identity).
+void* findModuleFunction(const char* module, const char* function);
+
+// Milliseconds since the start of the program (1000 ticks a second).
+std::int32_t millisecondClock();
+
+// ---- Driver connection ----------------------------------------------------
+
+// Opens the driver connection. The backend is chosen by the environment
+// variable TV940_DEVICE: "sim" selects the simulated card; unset or empty
+// selects the platform's own driver at `path`; anything else is either a
+// backend-specific selector or a failed open, never a silent fallback.
+// Returns null on failure; lastOpenFailure() then says why.
+Handle openDevice(const char* path);
+
+// One synchronous driver request, with the buffer conventions of the
+// platform's device I/O control call (a buffer pointer may carry a plain
+// number). Thread-safe. False if the request failed or the handle is stale.
+bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
+                   std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
+                   std::uint32_t* bytesReturned);
+
+// What the last failed openDevice or Check request was about: the device
+// (as the user selected it) and the reason, as one line without line end.
+const char* lastOpenFailure();
+
+// Records a reason for a failure that a backend detected after the open
+// (for example a failed check request); used by lastOpenFailure().
+void setOpenFailure(const char* reason);
+
+// ---- Control ports --------------------------------------------------------
+
+// One 32-bit port output or input at a 16-bit port address, reaching the
+// card of the most recently opened connection.
+void portOut32(std::uint16_t port, std::uint32_t value);
+std::uint32_t portIn32(std::uint16_t port);
+
+// ---- Chip window ----------------------------------------------------------
+// The one accessor for the mapped chip window: every word is exactly one
+// 32-bit access, in program order, never merged, split or cached.
+
+std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset);
+void windowWrite32(std::uint8_t* window, std::uint32_t offset,
+                   std::uint32_t value);
+// Copies count words, lowest address first, one 32-bit store each.
+void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
+                        const std::uint32_t* source, std::uint32_t count);
+
+}  // namespace platform
