@@ -1,0 +1,30 @@
+// The shift-register test: its software model and its board loop, both
+// writing kelpori.out's format.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "boardlib/board.h"
+
+namespace kelpori {
+
+constexpr int kVectors = 1000;  // test vectors per run
+constexpr int kSteps = 48;      // state lines per vector
+
+// Column registers of the shift-register design.
+constexpr std::int32_t kShiftColumn = 0;    // reads the shift register
+constexpr std::int32_t kLoadColumn = 1;     // 1 while a vector is loaded
+constexpr std::int32_t kVectorColumn = 2;   // takes the vector; read per step
+constexpr std::int32_t kCaptureColumn = 8;  // low 16 bits: capture register
+
+// "SR: Ox" + capture as 4 and shift as 8 lower-case hex digits, then the
+// line end; the line is flushed to the file at once.
+void writeStateLine(std::ostream& out, std::uint16_t capture,
+                    std::uint32_t shift);
+
+// Each writes the whole file and returns false at the first failed write.
+bool writeSoftwareModel(std::ostream& out);
+bool runBoardLoop(Board& board, std::ostream& out);
+
+}  // namespace kelpori

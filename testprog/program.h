@@ -1,0 +1,42 @@
+// The frame of both test programs: the mode switch, the board's bring-up
+// sequence, the output file and the exit status.
+#pragma once
+
+#include <iosfwd>
+
+#include "boardlib/board.h"
+
+namespace testprog {
+
+// Exit statuses of both programs.
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;
+
+// One test program. The test loops write their lines to `out` and return
+// false as soon as a write has failed (they stop there).
+struct Program {
+  const char* name;        // program name, for error lines
+  const char* designFile;  // loaded during the bring-up
+  const char* outputFile;  // written in the working directory
+  bool (*softwareModel)(std::ostream& out);
+  bool (*boardLoop)(Board& board, std::ostream& out);
+};
+
+// True when the first argument is exactly "-s" (a whole-string,
+// case-sensitive comparison); arguments after the first are ignored.
+bool softwareModelSelected(int argc, const char* const* argv);
+
+// The bring-up sequence shared by both programs: open, the three control
+// ports, the clock (16 MHz reference, 66 MHz), the design, a 32-bit data bus
+// and control register 0xC008. Reports a failure itself (a failed open on
+// standard error, a failed load on standard output) and returns false then;
+// nothing after the failed step is done.
+bool bringUp(Board& board, const Program& program);
+
+// Runs the whole program on `board` and returns its exit status: in the
+// software model the board is left alone; in the board run the bring-up
+// comes first and the output file is opened only once it has succeeded.
+int run(Board& board, const Program& program, int argc,
+        const char* const* argv);
+
+}  // namespace testprog

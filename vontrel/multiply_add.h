@@ -1,0 +1,36 @@
+// The multiply-add test: its software model and its board loop, both
+// writing vontrel.out's format.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "boardlib/board.h"
+
+namespace vontrel {
+
+constexpr int kVectors = 1000;  // result lines per run
+
+// Column registers of the multiply-add design.
+constexpr std::int32_t kOperandColumn = 0;  // takes both operand words
+constexpr std::int32_t kResultColumn = 44;  // low 23 bits: the result
+constexpr std::uint32_t kResultMask = 0x7FFFFF;
+
+// One iteration's operands, each 0 to 2047.
+struct Operands {
+  std::int32_t x1, x2, y1, y2;
+};
+
+// Four draws reduced to 11 bits, in the order x1, x2, y1, y2.
+Operands drawOperands();
+
+// "x1*y1 + x2*y2 = result" in decimal, then the line end; the line is
+// flushed to the file at once.
+void writeResultLine(std::ostream& out, const Operands& operands,
+                     std::uint32_t result);
+
+// Each writes the whole file and returns false at the first failed write.
+bool writeSoftwareModel(std::ostream& out);
+bool runBoardLoop(Board& board, std::ostream& out);
+
+}  // namespace vontrel
