@@ -1,0 +1,34 @@
+// Inside the seam: the event primitive each operating system provides.
+// platform.cpp owns the handles; an OS backend (posix/, win32/) supplies the
+// objects behind event handles and nothing about handles themselves.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace platform::os {
+
+// An auto-reset event, created not signalled.
+class Event;
+
+// A new event, or null when the OS refuses one.
+std::shared_ptr<Event> newEvent();
+
+// Signals the event; a retired event refuses.
+bool signal(Event& event);
+
+// Waits at most timeoutMs for the event and resets it: First, TimedOut, or
+// Failed once the event is retired (also when it is retired during the wait).
+WaitResult wait(Event& event, std::uint32_t timeoutMs);
+
+// Waits without time-out for either event and resets the one reported; First
+// wins when both are signalled. Failed once either is retired.
+WaitResult waitAny(Event& first, Event& second);
+
+// The event's handle has been closed: every wait on it, current or later,
+// fails, and it can no longer be signalled.
+void retire(Event& event);
+
+}  // namespace platform::os

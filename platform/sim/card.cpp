@@ -1,0 +1,578 @@
+// The simulated card's core: the settings and faults of the next open, the
+// driver requests, the control ports, the chip window, the chip's registers,
+// interrupts and the event trace. The clock decoder and the behavioural
+// designs are separate pieces that the card drives.
+#include "platform/sim/card.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/device.h"
+#include "platform/platform.h"
+#include "platform/sim/clock_decoder.h"
+#include "platform/sim/design.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t kChipBase = 0x800000;
+constexpr std::uint16_t kPortSpan = 64;  // the card's I/O block: offsets 0-63
+constexpr std::uint16_t kClockPort = 20;
+constexpr std::uint32_t kFloating = 0xFFFFFFFFu;  // what nobody drives reads as
+
+constexpr std::uint16_t kDeviceConfig = 0xC000;
+constexpr std::uint16_t kMaskC010 = 0xC010;
+constexpr std::uint16_t kMaskC014 = 0xC014;
+constexpr std::uint16_t kIdentificationFirst = 0xC030;
+constexpr std::uint16_t kIdentificationByte = 0xC03F;
+
+void putWord(std::array<std::uint8_t, 148>& block, unsigned offset,
+             std::uint32_t value) {
+  for (unsigned i = 0; i < 4; ++i)
+    block[offset + i] = (value >> (8 * i)) & 0xFF;
+}
+std::uint32_t getWord(const std::array<std::uint8_t, 148>& block,
+                      unsigned offset) {
+  std::uint32_t value = 0;
+  for (unsigned i = 0; i < 4; ++i)
+    value |= std::uint32_t(block[offset + i]) << (8 * i);
+  return value;
+}
+
+// The column register of a column: mode 0, columnOffset 3, row 0.
+bool isColumnRegister(std::uint16_t address) {
+  return (address & 0xC0FF) == 0x00C0;
+}
+// Registers the library treats as 8 bits wide keep only their low byte.
+bool isByteRegister(std::uint16_t address) {
+  return address == kDeviceConfig || address == 0xC004 || address == 0xC005 ||
+         (address >= kIdentificationFirst && address <= kIdentificationByte);
+}
+
+// Window bases handed out by the map request. They are addresses of bytes
+// that are never freed, so no two cards ever share one and no base is ever
+// real memory of something else.
+const std::uint8_t* newWindowBase() {
+  static auto* lock = new std::mutex;
+  static auto* bases = new std::deque<std::uint8_t>;
+  std::lock_guard<std::mutex> guard(*lock);
+  bases->emplace_back(0);
+  return &bases->back();
+}
+
+class SimCard;
+
+struct Globals {
+  std::mutex lock;
+  Settings next;
+  std::shared_ptr<SimCard> current;
+};
+// Never destroyed: detached threads may still reach the card at exit.
+Globals& globals() {
+  static auto* g = new Globals;
+  return *g;
+}
+
+class SimCard final : public platform::Device, public Card {
+ public:
+  explicit SimCard(const Settings& settings)
+      : settings_(settings),
+        config_(settings.configBlock),
+        ioBase_(static_cast<std::uint16_t>(getWord(settings.configBlock, 20) &
+                                           0xFFFC)),
+        window_(newWindowBase()),
+        echo_(settings.identificationEcho),
+        chip_(0x10000, 0) {}
+
+  // ---- platform::Device ----
+
+  bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
+               void* outBuffer, std::uint32_t outSize,
+               std::uint32_t* bytesReturned) override {
+    std::uint32_t returned = 0;
+    const bool ok =
+        serve(code, inBuffer, inSize, outBuffer, outSize, &returned);
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    return ok;
+  }
+
+  void portOut32(std::uint16_t port, std::uint32_t value) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    record(EventKind::PortOut, port, value, false);
+    const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
+    if (offset >= kPortSpan || offset % 4 != 0) return;
+    outputs_[offset / 4] = value;
+    if (offset == kClockPort) clock_.portWrite(value);
+  }
+
+  std::uint32_t portIn32(std::uint16_t port) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
+    const std::uint32_t value =
+        offset < kPortSpan && offset % 4 == 0 ? inputs_[offset / 4] : kFloating;
+    record(EventKind::PortIn, port, value, false);
+    return value;
+  }
+
+  const std::uint8_t* routedWindow() const override { return window_; }
+
+  std::uint32_t windowRead32(std::uint32_t offset) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return readWord(offset, EventKind::WindowRead);
+  }
+
+  void windowWrite32(std::uint32_t offset, std::uint32_t value) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    writeWord(offset, value, EventKind::WindowWrite);
+  }
+
+  void onClose() override {
+    // The driver forgets the connection's event; the hardware stays as it is.
+    std::lock_guard<std::mutex> guard(lock_);
+    interruptEvent_ = nullptr;
+  }
+
+  // ---- sim::Card ----
+
+  std::vector<Event> events() const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return events_;
+  }
+  void clearEvents() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.clear();
+  }
+
+  void raiseInterrupt(std::uint32_t word) override {
+    platform::Handle event;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      interruptWord_ = word;
+      record(EventKind::Interrupt, 0, word, false);
+      event = interruptEvent_;
+    }
+    // Through the seam: a handle closed meanwhile is refused, never misused.
+    if (event != nullptr) platform::setEvent(event);
+  }
+
+  unsigned interruptWordRequests() const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return interruptWordRequests_;
+  }
+
+  void releaseStuckRequests() override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      released_ = true;
+    }
+    releasedChanged_.notify_all();
+  }
+
+  void setPortInput(std::uint16_t offset, std::uint32_t value) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (offset < kPortSpan && offset % 4 == 0) inputs_[offset / 4] = value;
+  }
+  std::uint32_t lastPortOutput(std::uint16_t offset) const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return offset < kPortSpan && offset % 4 == 0 ? outputs_[offset / 4] : 0;
+  }
+
+  void setConfigBlock(const std::array<std::uint8_t, 148>& block) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    config_ = block;
+  }
+
+  std::uint32_t peekChip(std::uint16_t address) const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return chip_[address];
+  }
+  void setIdentificationEcho(bool on) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    echo_ = on;
+  }
+  int busWidth() const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return busWidthLocked();
+  }
+
+  const ClockDecoder& clock() const override { return clock_; }
+
+  std::string activeDesign() const override {
+    std::lock_guard<std::mutex> guard(lock_);
+    recogniseIfChanged();
+    return designName_;
+  }
+
+ private:
+  bool serve(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
+             void* outBuffer, std::uint32_t outSize, std::uint32_t* returned) {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (code != 1 && code != 2) record(EventKind::Request, code, 0, false);
+    if (code == 0) {
+      if (!settings_.checkFails) return true;
+      lock.unlock();
+      platform::setOpenFailure(
+          "the driver's check request failed (simulated fault check-fails)");
+      return false;
+    }
+    if (settings_.noAnswer) {
+      if (code == 1 || code == 2) record(EventKind::Request, code, 0, false);
+      return false;
+    }
+    switch (code) {
+      case 1: {  // one word: value pointer, count 1 / window offset
+        const auto offset = offsetOf(outBuffer);
+        if (inBuffer == nullptr || inSize != 1 || !validRange(offset, 1)) {
+          record(EventKind::Request, code, 0, false);
+          return false;
+        }
+        std::uint32_t value;
+        std::memcpy(&value, inBuffer, 4);
+        writeWord(static_cast<std::uint32_t>(offset), value,
+                  EventKind::DriverWrite);
+        return true;
+      }
+      case 2: {  // words: buffer, count / window offset
+        const auto offset = offsetOf(outBuffer);
+        if ((inBuffer == nullptr && inSize != 0) ||
+            !validRange(offset, inSize)) {
+          record(EventKind::Request, code, 0, false);
+          return false;
+        }
+        auto* target = static_cast<std::uint8_t*>(inBuffer);
+        for (std::uint32_t i = 0; i < inSize; ++i) {
+          const std::uint32_t value =
+              readWord(static_cast<std::uint32_t>(offset + 4 * i),
+                       EventKind::DriverRead);
+          std::memcpy(target + 4 * i, &value, 4);
+        }
+        *returned = 4 * inSize;
+        return true;
+      }
+      case 3:  // the converted interrupt event, in place of the buffer
+        interruptEvent_ = static_cast<platform::Handle>(inBuffer);
+        return true;
+      case 4:
+        interruptEvent_ = nullptr;
+        return true;
+      case 5: {
+        if (outBuffer == nullptr || outSize < config_.size()) return false;
+        std::array<std::uint8_t, 148> block = config_;
+        if (settings_.memoryBar1) block[20] &= 0xFE;
+        std::memcpy(outBuffer, block.data(), block.size());
+        *returned = static_cast<std::uint32_t>(block.size());
+        return true;
+      }
+      case 6: {
+        if (outBuffer == nullptr || outSize < sizeof(window_)) return false;
+        std::memcpy(outBuffer, &window_, sizeof(window_));
+        *returned = sizeof(window_);
+        return true;
+      }
+      case 10: {
+        if (outBuffer == nullptr || outSize < 4) return false;
+        if (settings_.stuckWatcher) {
+          releasedChanged_.wait(lock, [this] { return released_; });
+        }
+        std::memcpy(outBuffer, &interruptWord_, 4);
+        ++interruptWordRequests_;
+        *returned = 4;
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+  static std::uint64_t offsetOf(void* numberAsPointer) {
+    return reinterpret_cast<std::uintptr_t>(numberAsPointer);
+  }
+  static bool validRange(std::uint64_t offset, std::uint64_t words) {
+    return offset % 4 == 0 && offset + 4 * words <= kWindowSize;
+  }
+
+  // One word access at a window byte offset, as the given kind of event.
+  // Offsets outside the window or not on a word boundary reach nothing.
+  std::uint32_t readWord(std::uint32_t offset, EventKind kind) {
+    std::uint32_t value = kFloating;
+    if (!validRange(offset, 1)) {
+      record(kind, offset, value, false);
+    } else if (offset >= kChipBase) {
+      const auto address =
+          static_cast<std::uint16_t>((offset - kChipBase) >> 2);
+      value = readChip(address);
+      record(kind, address, value, true);
+    } else {
+      auto it = memory_.find(offset);
+      value = it != memory_.end() ? it->second : 0;
+      record(kind, offset, value, false);
+    }
+    return value;
+  }
+
+  void writeWord(std::uint32_t offset, std::uint32_t value, EventKind kind) {
+    if (!validRange(offset, 1)) {
+      record(kind, offset, value, false);
+    } else if (offset >= kChipBase) {
+      const auto address =
+          static_cast<std::uint16_t>((offset - kChipBase) >> 2);
+      record(kind, address, value, true);
+      writeChip(address, value);
+    } else {
+      record(kind, offset, value, false);
+      memory_[offset] = value;
+    }
+  }
+
+  std::uint32_t readChip(std::uint16_t address) {
+    if (isColumnRegister(address)) {
+      recogniseIfChanged();
+      const int width = busWidthLocked();
+      if (design_ == nullptr || width == 0) return 0;
+      return applyWidth(design_->readColumn(address >> 8, context()), width);
+    }
+    if (address == kIdentificationByte && !echo_) {
+      return ~chip_[address] & 0xFF;  // never what was written
+    }
+    return chip_[address];
+  }
+
+  void writeChip(std::uint16_t address, std::uint32_t value) {
+    if (isByteRegister(address)) value &= 0xFF;
+    chip_[address] = value;
+    if (isColumnRegister(address)) {
+      recogniseIfChanged();
+      const int width = busWidthLocked();
+      if (design_ != nullptr && width != 0) {
+        design_->writeColumn(address >> 8, applyWidth(value, width), context());
+      }
+      return;
+    }
+    if (address >= kConfigurationBase && address < kConfigurationEnd) {
+      configurationChanged_ = true;
+    }
+  }
+
+  // After the configuration changed, the design it holds (if any) starts
+  // afresh, as the array does when it is configured again. Recognition waits
+  // for the next use, so loading a configuration word by word stays linear.
+  void recogniseIfChanged() const {
+    if (!configurationChanged_) return;
+    configurationChanged_ = false;
+    design_.reset();
+    designName_.clear();
+    std::optional<RecognisedDesign> found = recogniseDesign(
+        [this](std::uint16_t address) { return chip_[address]; });
+    if (found && found->design != nullptr) {
+      design_ = std::move(found->design);
+      designName_ = found->name;
+    }
+  }
+
+  static std::uint32_t applyWidth(std::uint32_t value, int width) {
+    if (width == 8) return value & 0xFF;
+    if (width == 16) return value & 0xFFFF;
+    return value;
+  }
+
+  int busWidthLocked() const {
+    switch ((chip_[kDeviceConfig] >> 2) & 3) {
+      case 0:
+        return 8;
+      case 1:
+        return 16;
+      case 2:
+        return 32;
+      default:
+        return 0;
+    }
+  }
+
+  ChipContext context() const {
+    return ChipContext{chip_[kMaskC010], chip_[kMaskC014], clock_.running()};
+  }
+
+  void record(EventKind kind, std::uint32_t where, std::uint32_t value,
+              bool inChip) {
+    if (settings_.recordEvents) events_.push_back({kind, where, value, inChip});
+  }
+
+  const Settings settings_;
+  mutable std::mutex lock_;
+  std::condition_variable releasedChanged_;
+  std::array<std::uint8_t, 148> config_;
+  const std::uint16_t ioBase_;
+  const std::uint8_t* const window_;
+  bool echo_;
+  bool released_ = false;
+  platform::Handle interruptEvent_ = nullptr;
+  std::uint32_t interruptWord_ = 0;
+  unsigned interruptWordRequests_ = 0;
+  std::array<std::uint32_t, kPortSpan / 4> inputs_{};
+  std::array<std::uint32_t, kPortSpan / 4> outputs_{};
+  std::vector<std::uint32_t> chip_;
+  std::unordered_map<std::uint32_t, std::uint32_t> memory_;  // below the chip
+  ClockDecoder clock_{16.0};
+  // The design follows from the configuration; recognising it lazily does not
+  // change what the card shows, hence mutable.
+  mutable bool configurationChanged_ = false;
+  mutable std::unique_ptr<Design> design_;
+  mutable std::string designName_;
+  std::vector<Event> events_;
+};
+
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+// ---- Events ---------------------------------------------------------------
+
+std::string formatEvent(const Event& event) {
+  char line[40];
+  const char* name = "";
+  switch (event.kind) {
+    case EventKind::Request:
+      std::snprintf(line, sizeof line, "req %u", unsigned(event.where));
+      return line;
+    case EventKind::Interrupt:
+      std::snprintf(line, sizeof line, "irq %08x", unsigned(event.value));
+      return line;
+    case EventKind::PortOut:
+    case EventKind::PortIn:
+      std::snprintf(line, sizeof line, "%s %04x %08x",
+                    event.kind == EventKind::PortOut ? "out" : "in",
+                    unsigned(event.where), unsigned(event.value));
+      return line;
+    case EventKind::WindowWrite:
+      name = "wr";
+      break;
+    case EventKind::WindowRead:
+      name = "rd";
+      break;
+    case EventKind::DriverWrite:
+      name = "dwr";
+      break;
+    case EventKind::DriverRead:
+      name = "drd";
+      break;
+  }
+  if (event.inChip) {
+    std::snprintf(line, sizeof line, "%s %04x %08x", name,
+                  unsigned(event.where), unsigned(event.value));
+  } else {
+    std::snprintf(line, sizeof line, "%s @%06x %08x", name,
+                  unsigned(event.where), unsigned(event.value));
+  }
+  return line;
+}
+
+// ---- Settings -------------------------------------------------------------
+
+Settings::Settings() : configBlock{} {
+  // A header of the PCI standard's layout: a data-acquisition controller with
+  // its chip window in memory space and its control ports in I/O space.
+  putWord(configBlock, 4, 0x02800003);   // status, command: memory and I/O on
+  putWord(configBlock, 8, 0x11800001);   // class, revision
+  putWord(configBlock, 16, 0xF8000000);  // base address register 0
+  putWord(configBlock, 20, 0x0000E001);  // base address register 1: I/O
+  putWord(configBlock, 60, 0x0000010B);  // interrupt pin A, line 11
+}
+
+Settings& nextSettings() { return globals().next; }
+
+void resetSettings() {
+  std::shared_ptr<SimCard> old;
+  {
+    Globals& g = globals();
+    std::lock_guard<std::mutex> guard(g.lock);
+    g.next = Settings();
+    old = std::move(g.current);
+  }
+  // A forgotten card lets its stuck requests go, so no thread waits forever
+  // on a card that nobody can reach any more.
+  if (old != nullptr) old->releaseStuckRequests();
+}
+
+bool applyFaults(const std::string& list, Settings& settings,
+                 std::string* error) {
+  Settings result = settings;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string name = trimmed(list.substr(start, end - start));
+    start = end + 1;
+    if (name.empty()) continue;
+    if (name == "no-device") {
+      result.noDevice = true;
+    } else if (name == "check-fails") {
+      result.checkFails = true;
+    } else if (name == "memory-bar1") {
+      result.memoryBar1 = true;
+    } else if (name == "no-answer") {
+      result.noAnswer = true;
+    } else if (name == "stuck-watcher") {
+      result.stuckWatcher = true;
+    } else if (name == "no-echo") {
+      result.identificationEcho = false;
+    } else {
+      if (error != nullptr) {
+        *error = "unknown simulated-card fault '" + name + "'";
+      }
+      return false;  // nothing applied
+    }
+  }
+  settings = result;
+  return true;
+}
+
+// ---- The card -------------------------------------------------------------
+
+std::shared_ptr<Card> Card::current() {
+  Globals& g = globals();
+  std::lock_guard<std::mutex> guard(g.lock);
+  return g.current;
+}
+
+}  // namespace sim
+
+namespace platform {
+
+std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
+  sim::Settings settings;
+  {
+    sim::Globals& g = sim::globals();
+    std::lock_guard<std::mutex> guard(g.lock);
+    settings = g.next;
+  }
+  if (const char* faults = std::getenv("TV940_SIM_FAULTS")) {
+    std::string error;
+    if (!sim::applyFaults(faults, settings, &error)) {
+      if (failure != nullptr) *failure = error + " in TV940_SIM_FAULTS";
+      return nullptr;
+    }
+  }
+  if (settings.noDevice) {
+    if (failure != nullptr) {
+      *failure = "no simulated card present (simulated fault no-device)";
+    }
+    return nullptr;
+  }
+  auto card = std::make_shared<sim::SimCard>(settings);
+  sim::Globals& g = sim::globals();
+  std::lock_guard<std::mutex> guard(g.lock);
+  g.current = card;
+  return card;
+}
+
+}  // namespace platform
