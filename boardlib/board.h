@@ -26,12 +26,25 @@ struct ChipAddress {
 
 // Library-wide state, one per process.
 extern platform::Handle deviceHandle;  // the driver connection
-extern std::uint32_t lastInterruptWord;  // written and read by the watcher only
+// The word the last interrupt-word request returned; written by watchers only
+// (atomic, since a late watcher of a closed connection may still store it).
+extern std::atomic<std::uint32_t> lastInterruptWord;
 extern std::atomic<std::int32_t> interruptFlag;  // set to 1 by interruptHandler
-extern const char* const chipIdentification;  // "Tavrek TV9400  "
+extern const char* const chipIdentification;     // "Tavrek TV9400  "
 
-// Thread routines of the interrupt watcher and its handlers.
-std::uint32_t PLATFORM_STDCALL interruptWatcher(void* pair);
+// What one interrupt watcher serves: the driver connection it was started
+// for and its event pair, interrupt event first, stop event second. The open
+// allocates it; the watcher owns it and frees it as it ends. Because the
+// watcher keeps its own copy, it never depends on the Board outliving it, and
+// a watcher that ends late never reaches a newer connection of the Board.
+struct InterruptWatch {
+  platform::Handle device = nullptr;
+  platform::Handle events[2] = {nullptr, nullptr};
+};
+
+// Thread routines of the interrupt watcher (argument: an InterruptWatch
+// allocated with new) and its handlers (argument: the word, by value).
+std::uint32_t PLATFORM_STDCALL interruptWatcher(void* watch);
 std::uint32_t PLATFORM_STDCALL interruptHandler(void* word);
 
 // The generator behind both programs' test vectors: state starts at 1,
@@ -41,13 +54,22 @@ int testRandom();
 class Board {
  public:
   Board();
+  // One Board is one connection: it is neither copied nor moved.
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
 
   // ---- Connection ----
+  // 0, or -5 when the device cannot be opened, its check request fails or
+  // base address register 1 is not an I/O-space register. An open of a Board
+  // that is already open is refused with -5 and changes nothing; an open
+  // after a failed open first releases what the failed one left.
   ErrorCode open();
+  // Shuts the connection down and closes its handles, waiting at most 5000 ms
+  // for the watcher. Does nothing on a Board with no connection.
   void close();
   BoardConfigInfo* readConfigInfo();
-  // Why the last failed open failed (one line, no line end), for the
-  // program's error message; "" when no open has failed.
+  // Why the most recent open failed (one line, no line end), for the
+  // program's error message; "" when it succeeded or none was tried.
   static const char* openFailure();
 
   // ---- Control ports ----
@@ -75,7 +97,8 @@ class Board {
   float setClock(float reference, float wanted);
   void sendClockData(std::uint32_t value, int bitCount);
   void sendProtocolWord();
-  int encodeClockBits(int bitCount, std::uint32_t value, std::uint32_t& encoded);
+  int encodeClockBits(int bitCount, std::uint32_t value,
+                      std::uint32_t& encoded);
   void delayTicks(int ticks);
 
   // ---- Chip access ----
@@ -133,7 +156,17 @@ class Board {
   std::uint8_t port36Flag = 0;
 
  private:
-  // The one path of every port access.
+  // The one path of every port access: (ioBase + offset) mod 65536. Refused
+  // while there is no I/O base (ioBase 0xFFFF, which an open never sets):
+  // outputs are dropped and inputs read 0xFFFFFFFF, as from an empty bus.
   void portOut(std::uint32_t offset, std::uint32_t value);
   std::uint32_t portIn(std::uint32_t offset);
+  // Closes whatever this Board's connection holds (the close's steps).
+  void release();
+
+  // What this Board's connection holds, for close and a repeated open.
+  platform::Handle connection_ = nullptr;  // null: nothing to close
+  bool eventsCreated_ = false;
+  bool watcherStarted_ = false;
+  bool open_ = false;  // the last open succeeded and no close followed
 };

@@ -22,7 +22,8 @@ struct BoardConfigInfo {
 
   // The little-endian 32-bit value at a byte offset (0 to 144).
   std::uint32_t word(unsigned offset) const {
-    return std::uint32_t(bytes[offset]) | std::uint32_t(bytes[offset + 1]) << 8 |
+    return std::uint32_t(bytes[offset]) |
+           std::uint32_t(bytes[offset + 1]) << 8 |
            std::uint32_t(bytes[offset + 2]) << 16 |
            std::uint32_t(bytes[offset + 3]) << 24;
   }

@@ -1,0 +1,159 @@
+// The driver connection: open, close, the configuration block and the
+// interrupt watcher with its handlers.
+#include "boardlib/board.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+platform::Handle deviceHandle = nullptr;
+std::atomic<std::uint32_t> lastInterruptWord{0};
+std::atomic<std::int32_t> interruptFlag{0};
+
+namespace {
+
+constexpr const char* kDevicePath = "\\\\.\\TV940.VXD";
+constexpr std::uint32_t kCloseWaitMs = 5000;
+
+// The reason of the most recent failed open.
+char openFailureText[512] = "";
+
+void setOpenFailure(const char* reason, const char* fallback) {
+  const char* text =
+      (reason != nullptr && reason[0] != '\0') ? reason : fallback;
+  std::snprintf(openFailureText, sizeof openFailureText, "%s", text);
+}
+
+bool request(platform::Handle device, DriverRequest code, void* in,
+             std::uint32_t inSize, void* out, std::uint32_t outSize,
+             std::uint32_t* bytesReturned) {
+  return platform::deviceRequest(device, static_cast<std::uint32_t>(code), in,
+                                 inSize, out, outSize, bytesReturned);
+}
+
+}  // namespace
+
+Board::Board() = default;
+
+const char* Board::openFailure() { return openFailureText; }
+
+ErrorCode Board::open() {
+  openFailureText[0] = '\0';
+  if (open_) {
+    setOpenFailure(nullptr, "the board is already open");
+    return -5;
+  }
+  // Leftovers of an earlier failed open (a device handle, events, a watcher).
+  release();
+
+  handleConverter = reinterpret_cast<platform::HandleConverter>(
+      platform::findModuleFunction("KERNEL32", "OpenVxDHandle"));
+
+  deviceHandle = platform::openDevice(kDevicePath);
+  if (deviceHandle == nullptr) {
+    setOpenFailure(platform::lastOpenFailure(),
+                   "the driver device could not be opened");
+    return -5;
+  }
+  connection_ = deviceHandle;
+
+  if (!request(connection_, DriverRequest::Check, nullptr, 0, nullptr, 0,
+               &bytesReturned)) {
+    setOpenFailure(platform::lastOpenFailure(),
+                   "the driver's check request failed");
+    return -5;
+  }
+
+  interruptEvent = platform::createEvent();
+  stopEvent = platform::createEvent();
+  eventsCreated_ = true;
+
+  // A failed request leaves no stale window of an earlier connection behind.
+  chipWindow = nullptr;
+  request(connection_, DriverRequest::MapChipWindow, nullptr, 0, &chipWindow,
+          sizeof chipWindow, &bytesReturned);
+
+  auto* watch = new InterruptWatch{connection_, {interruptEvent, stopEvent}};
+  watcherStarted_ =
+      platform::startThread(interruptWatcher, watch, &bytesReturned);
+  if (!watcherStarted_) delete watch;
+
+  driverInterruptEvent = handleConverter != nullptr
+                             ? handleConverter(interruptEvent)
+                             : interruptEvent;
+  request(connection_, DriverRequest::SetInterruptEvent, driverInterruptEvent,
+          0, nullptr, 0, &bytesReturned);
+
+  // Likewise a failed request must not leave an earlier block to be trusted.
+  configInfo = BoardConfigInfo{};
+  request(connection_, DriverRequest::GetConfigInfo, nullptr, 0, &configInfo,
+          sizeof configInfo, &bytesReturned);
+
+  const std::uint32_t bar1 = configInfo.baseAddressRegister1();
+  if ((bar1 & 1) == 0) {
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "base address register 1 (0x%08X) is not an I/O-space "
+                  "register",
+                  static_cast<unsigned>(bar1));
+    setOpenFailure(text, text);
+    return -5;
+  }
+  ioBase = static_cast<std::uint16_t>(bar1 & 0xFFFE);
+  baseAddress0 = configInfo.baseAddressRegister0();
+  open_ = true;
+  return 0;
+}
+
+void Board::close() { release(); }
+
+void Board::release() {
+  if (connection_ == nullptr) return;
+  request(connection_, DriverRequest::Shutdown, nullptr, 0, nullptr, 0,
+          &bytesReturned);
+  if (eventsCreated_) {
+    platform::setEvent(stopEvent);
+    // The watcher signals the interrupt event as it ends; go on without it
+    // after the time-out.
+    if (watcherStarted_) platform::waitEvent(interruptEvent, kCloseWaitMs);
+  }
+  platform::closeHandle(connection_);
+  if (eventsCreated_) {
+    platform::closeHandle(interruptEvent);
+    platform::closeHandle(stopEvent);
+  }
+  connection_ = nullptr;
+  eventsCreated_ = false;
+  watcherStarted_ = false;
+  open_ = false;
+}
+
+BoardConfigInfo* Board::readConfigInfo() {
+  request(deviceHandle, DriverRequest::GetConfigInfo, nullptr, 0, &configInfo,
+          sizeof configInfo, &bytesReturned);
+  return &configInfo;
+}
+
+std::uint32_t PLATFORM_STDCALL interruptWatcher(void* argument) {
+  const std::unique_ptr<InterruptWatch> watch(
+      static_cast<InterruptWatch*>(argument));
+  const platform::Handle acknowledge = watch->events[0];
+  // A stop, or a failed wait (the close has closed the events), ends it.
+  while (platform::waitAnyOfTwo(watch->events) == platform::WaitResult::First) {
+    std::uint32_t word = 0;
+    std::uint32_t bytes = 0;
+    request(watch->device, DriverRequest::GetInterruptWord, nullptr, 0, &word,
+            sizeof word, &bytes);
+    lastInterruptWord.store(word);
+    platform::startThread(
+        interruptHandler,
+        reinterpret_cast<void*>(static_cast<std::uintptr_t>(word)), nullptr);
+  }
+  platform::setEvent(acknowledge);
+  return 0;
+}
+
+std::uint32_t PLATFORM_STDCALL interruptHandler(void* /*word*/) {
+  interruptFlag.store(1);
+  return 0;
+}

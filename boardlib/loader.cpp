@@ -1,0 +1,148 @@
+// The BFX configuration loader: a text file of (chip address, data) pairs in
+// hexadecimal, one per line, replayed into the chip in file order.
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "boardlib/board.h"
+
+namespace {
+
+constexpr ErrorCode kCannotOpen = -6;
+constexpr ErrorCode kBadLine = -7;
+
+// A longer line is refused rather than held, so memory stays bounded.
+constexpr std::size_t kMaxLineLength = 64 * 1024;
+
+constexpr char kCtrlZ = 0x1A;  // ends the text, as in a text-mode read
+constexpr std::string_view kDelimiters = " \n\t";
+
+// Reads lines from a stream opened in binary mode, applying the text-mode
+// rules itself so that a file loads the same on every platform: a carriage
+// return right before a line feed is dropped, and Ctrl-Z ends the text.
+class LineReader {
+ public:
+  enum class Result { Line, End, TooLong };
+
+  explicit LineReader(std::streambuf* source) : source_(source) {}
+
+  Result next(std::string& line) {
+    line.clear();
+    if (ended_) return Result::End;
+    for (;;) {
+      const int c = source_->sbumpc();
+      if (c == std::char_traits<char>::eof() || c == kCtrlZ) {
+        ended_ = true;
+        if (line.size() > kMaxLineLength) return Result::TooLong;
+        return line.empty() ? Result::End : Result::Line;
+      }
+      if (c == '\n') {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > kMaxLineLength) return Result::TooLong;
+        return Result::Line;
+      }
+      // One character beyond the limit may still be a carriage return that
+      // the line feed drops; a second one settles it.
+      if (line.size() > kMaxLineLength) return Result::TooLong;
+      line.push_back(static_cast<char>(c));
+    }
+  }
+
+ private:
+  std::streambuf* source_;
+  bool ended_ = false;
+};
+
+// The next token at or after position, or an empty view when there is none.
+std::string_view nextToken(std::string_view line, std::size_t& position) {
+  const std::size_t start = line.find_first_not_of(kDelimiters, position);
+  if (start == std::string_view::npos) {
+    position = line.size();
+    return {};
+  }
+  std::size_t end = line.find_first_of(kDelimiters, start);
+  if (end == std::string_view::npos) end = line.size();
+  position = end;
+  return line.substr(start, end - start);
+}
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// An unsigned 32-bit hexadecimal conversion on every platform: leading white
+// space, an optional sign (a minus gives the two's complement), an optional
+// 0x or 0X, then digits up to the first non-digit; no digit gives 0. Empty
+// when the digits do not fit into 32 bits.
+std::optional<std::uint32_t> parseHex32(std::string_view token) {
+  std::size_t i = 0;
+  while (i < token.size() && isSpace(token[i])) ++i;
+  bool negative = false;
+  if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
+    negative = token[i] == '-';
+    ++i;
+  }
+  // The prefix counts only when a digit follows it; otherwise the 0 alone is
+  // the number.
+  if (i + 2 < token.size() && token[i] == '0' &&
+      (token[i + 1] == 'x' || token[i + 1] == 'X') &&
+      hexDigit(token[i + 2]) >= 0) {
+    i += 2;
+  }
+  std::uint64_t value = 0;
+  bool overflow = false;
+  for (; i < token.size(); ++i) {
+    const int digit = hexDigit(token[i]);
+    if (digit < 0) break;
+    if (!overflow) {
+      value = value << 4 | static_cast<std::uint64_t>(digit);
+      if (value > 0xFFFFFFFFu) overflow = true;
+    }
+  }
+  if (overflow) return std::nullopt;
+  const auto result = static_cast<std::uint32_t>(value);
+  return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+}  // namespace
+
+ErrorCode Board::loadConfiguration(const char* fileName) {
+  // Binary mode: the text-mode rules are applied by LineReader. An input
+  // stream never creates the file.
+  std::ifstream file(fileName, std::ios::in | std::ios::binary);
+  if (!file.is_open()) return kCannotOpen;
+
+  LineReader reader(file.rdbuf());
+  std::string line;  // reused, so lines cost no allocation once it has grown
+  for (;;) {
+    switch (reader.next(line)) {
+      case LineReader::Result::End:
+        return 0;
+      case LineReader::Result::TooLong:
+        return kBadLine;
+      case LineReader::Result::Line:
+        break;
+    }
+    std::size_t position = 0;
+    const std::string_view first = nextToken(line, position);
+    if (first.empty() || first.front() == '#') continue;
+    const std::string_view second = nextToken(line, position);
+    if (second.empty()) return kBadLine;
+
+    const std::optional<std::uint32_t> address = parseHex32(first);
+    if (!address || *address > 0xFFFF) return kBadLine;
+    const std::optional<std::uint32_t> data = parseHex32(second);
+    if (!data) return kBadLine;
+    writeChip(*address & 0xFFFF, *data);
+  }
+}
