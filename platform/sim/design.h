@@ -17,6 +17,7 @@
 // whose CRC matches counts as loaded, so a truncated file never passes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,6 +64,24 @@ const std::vector<DesignEntry>& knownDesigns();
 // Adds a design, or replaces the one with the same identification.
 void registerDesign(DesignEntry entry);
 
+// ---- Configuration ---------------------------------------------------------
+
+inline constexpr std::uint16_t kConfigurationBase = 0x4000;
+inline constexpr std::uint32_t kConfigurationEnd = 0xC000;  // one past the last
+inline constexpr std::uint32_t kMaxParameters = 64;
+
+struct ConfigurationWrite {
+  std::uint16_t address;
+  std::uint32_t data;
+};
+
+// The configuration of a design in the layout above, in the order a design
+// file writes it: header, parameters, a deterministic body of bodyWords
+// non-zero words, CRC. Empty when it does not fit the configuration space.
+std::vector<ConfigurationWrite> configurationImage(
+    std::uint32_t identification, const std::vector<std::uint32_t>& parameters,
+    std::uint32_t bodyWords);
+
 // ---- Recognition -----------------------------------------------------------
 
 struct RecognisedDesign {
@@ -76,5 +95,45 @@ struct RecognisedDesign {
 // completely and correctly loaded. Reads each word of the configuration once.
 std::optional<RecognisedDesign> recogniseDesign(
     const std::function<std::uint32_t(std::uint16_t)>& readConfigWord);
+
+// ---- Built-in designs ------------------------------------------------------
+
+// Shift register (kelpori.bfx). Column 1 is the load control: a change of its
+// bit 0 from 1 to 0 loads the vector latched in column 2 into the shift
+// register and clears the capture register. Each read of column 2 clocks one
+// step: capture := (capture << 1 | shift bit `captureTap`) & 0xFFFF, shift :=
+// shift << 1 | 1. Column 0 reads the shift register, column 8 the capture
+// register in bits 0-15 and the status pattern in bits 16-31.
+inline constexpr std::uint32_t kShiftRegisterIdentification = 0x4B454C50;
+
+struct ShiftRegisterParameters {
+  std::uint32_t status = 0xA5C3;  // bits 16-31 of column 8 (16 bits)
+  std::uint32_t stuckAtZero = 0;  // shift-register bits that always hold 0
+  std::uint32_t stuckAtOne = 0;   // shift-register bits that always hold 1
+  std::uint32_t captureTap = 31;  // the bit the capture register takes in
+
+  std::vector<std::uint32_t> words() const {
+    return {status, stuckAtZero, stuckAtOne, captureTap};
+  }
+};
+
+std::unique_ptr<Design> makeShiftRegisterDesign(
+    const std::vector<std::uint32_t>& parameters);
+
+// Multiply-add (vontrel.bfx). A write to column 0 lands bitwise in operand
+// word 1 where mask 0xC014 is set and in operand word 2 where mask 0xC010 is
+// set. An operand word carries x in bits 0-10 and y in bits 16-26. Column 44
+// reads x1 * y1 + x2 * y2 in bits 0-22 and the status pattern in bits 23-31.
+inline constexpr std::uint32_t kMultiplyAddIdentification = 0x564F4E54;
+
+struct MultiplyAddParameters {
+  std::uint32_t status = 0x1A5;    // bits 23-31 of column 44 (9 bits)
+  std::uint32_t droppedCarry = 0;  // sum bits that never receive a carry
+
+  std::vector<std::uint32_t> words() const { return {status, droppedCarry}; }
+};
+
+std::unique_ptr<Design> makeMultiplyAddDesign(
+    const std::vector<std::uint32_t>& parameters);
 
 }  // namespace sim
