@@ -1,0 +1,218 @@
+// Decoding of the clock-programming line, bit by bit.
+#include "platform/sim/clock_decoder.h"
+
+#include <cstdio>
+
+namespace sim {
+namespace {
+
+// The longest frame is 30 data bits with 10 stuffed bits; a line that goes
+// on much longer without a protocol word is not being programmed.
+constexpr std::size_t kMaxSegmentBits = 64;
+
+constexpr std::uint32_t kStartCommand = 5;
+constexpr std::uint32_t kLoadCommand = 4;
+constexpr std::uint32_t kSwitchCommand = 0;
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", value);
+  return text;
+}
+
+std::uint32_t valueOf(const std::vector<int>& bits) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < bits.size() && i < 32; ++i) {
+    value |= static_cast<std::uint32_t>(bits[i] & 1) << i;
+  }
+  return value;
+}
+
+}  // namespace
+
+ClockDecoder::ClockDecoder(double referenceMHz) : referenceMHz_(referenceMHz) {}
+
+void ClockDecoder::violation(ClockViolation kind, const std::string& text) {
+  kinds_.push_back(kind);
+  violations_.push_back(text);
+}
+
+void ClockDecoder::portWrite(std::uint32_t value) {
+  if ((value & ~1u) != 0) {
+    violation(ClockViolation::PortValue,
+              "line bit " + std::to_string(bitsSeen_) + ": port value " +
+                  hex(value) + " has bits other than bit 0");
+  }
+  lineBit(static_cast<int>(value & 1));
+}
+
+void ClockDecoder::lineBit(int bit) {
+  const std::uint64_t index = bitsSeen_++;
+  ones_ = bit ? ones_ + 1 : 0;
+
+  if (inProtocol_) {
+    if (bit == 0) {
+      inProtocol_ = false;
+      endFrame();
+    } else if (ones_ == 5) {
+      violation(ClockViolation::StuffedOne,
+                "line bit " + std::to_string(index) +
+                    ": stuffed bit is 1 (five 1s in a row)");
+      segmentLost_ = true;
+      stage_ = 0;
+    }
+    return;
+  }
+
+  raw_.push_back(bit);
+  if (ones_ == 4) {
+    // The fourth 1 in a row: a protocol word, whose leading 0 precedes the
+    // run within this frame. Without it the run is data whose stuffed bit
+    // came as 1.
+    inProtocol_ = true;
+    if (raw_.size() < 5) {
+      violation(ClockViolation::StuffedOne,
+                "line bit " + std::to_string(index) +
+                    ": stuffed bit is 1 (four 1s without a protocol word)");
+      segmentLost_ = true;
+      stage_ = 0;
+    }
+    raw_.resize(raw_.size() < 5 ? 0 : raw_.size() - 5);
+    return;
+  }
+  if (raw_.size() > kMaxSegmentBits) {
+    if (!segmentLost_) {
+      violation(ClockViolation::NoProtocolWord,
+                "line bit " + std::to_string(index) + ": no protocol word in " +
+                    std::to_string(kMaxSegmentBits) + " bits");
+      segmentLost_ = true;
+      stage_ = 0;
+    }
+    raw_.erase(raw_.begin(), raw_.end() - 5);  // keep what a run needs
+  }
+}
+
+void ClockDecoder::endFrame() {
+  std::vector<int> raw;
+  raw.swap(raw_);
+  if (segmentLost_) {
+    segmentLost_ = false;
+    return;
+  }
+  if (raw.empty()) return;  // protocol words back to back: an idle line
+
+  std::vector<int> bits;
+  unsigned run = 0;
+  for (int bit : raw) {
+    if (run == 3) {
+      // A stuffed position; a 1 here would have made four 1s in a row and
+      // been taken for a protocol word, so it is a 0 and is dropped.
+      run = 0;
+      continue;
+    }
+    bits.push_back(bit);
+    run = bit ? run + 1 : 0;
+  }
+  frames_.push_back(bits);
+  if (run == 3) {
+    violation(ClockViolation::MissingStuffedBit,
+              "frame " + std::to_string(frames_.size()) +
+                  ": ends in three 1s without the stuffed 0");
+    stage_ = 0;
+    return;
+  }
+  takeFrame(bits);
+}
+
+void ClockDecoder::takeFrame(const std::vector<int>& bits) {
+  const std::string where = "frame " + std::to_string(frames_.size()) + ": ";
+  const std::uint32_t value = valueOf(bits);
+  const bool isStart = bits.size() == 8 && value == kStartCommand;
+
+  auto reject = [&](const std::string& expected) {
+    if (bits.size() != (stage_ == 1 ? 30u : 8u)) {
+      violation(
+          ClockViolation::FrameLength,
+          where + std::to_string(bits.size()) + " bits, expected " + expected);
+    } else {
+      violation(ClockViolation::UnexpectedCommand,
+                where + "value " + hex(value) + ", expected " + expected);
+    }
+    // A start command out of place still opens a new sequence.
+    stage_ = isStart ? 1 : 0;
+  };
+
+  switch (stage_) {
+    case 0:
+      if (isStart) {
+        stage_ = 1;
+      } else {
+        reject("the 8-bit command 5");
+      }
+      break;
+    case 1:
+      if (bits.size() == 30 && (value >> 22) == kLoadCommand) {
+        pending_ = decodeWord(value & 0x3FFFFF);
+        stage_ = pending_ ? 2 : 0;
+      } else {
+        reject("30 bits: programming word and command 4");
+      }
+      break;
+    default:
+      if (bits.size() == 8 && value == kSwitchCommand) {
+        setting_ = pending_;
+        ++programmings_;
+        stage_ = 0;
+      } else {
+        reject("the 8-bit command 0");
+      }
+      break;
+  }
+}
+
+std::optional<ClockSetting> ClockDecoder::decodeWord(std::uint32_t word) {
+  ClockSetting s;
+  s.word = word;
+  s.range = word & 0xF;
+  s.q = ((word >> 4) & 0x7F) + 2;
+  s.k = (word >> 11) & 7;
+  s.p = ((word >> 15) & 0x7F) + 3;
+  s.outputMHz = 2.0 * referenceMHz_ * s.p / s.q / (1u << s.k);
+
+  const std::string where = "programming word " + hex(word) + ": ";
+  bool valid = true;
+  if (s.p < 4 || s.p > 130) {
+    violation(ClockViolation::MultiplierRange,
+              where + "P = " + std::to_string(s.p) + " outside 4..130");
+    valid = false;
+  }
+  if (s.q < 3 || s.q > 129) {
+    violation(ClockViolation::DividerRange,
+              where + "Q = " + std::to_string(s.q) + " outside 3..129");
+    valid = false;
+  } else {
+    // The phase comparator needs reference / Q within 0.2 to 1 MHz; the
+    // quotient is taken in single precision, as the programming side does.
+    const float comparison = static_cast<float>(referenceMHz_ / s.q);
+    if (!(comparison > 0.2 && comparison < 1.0)) {
+      violation(ClockViolation::DividerRange,
+                where + "reference / Q = " + std::to_string(comparison) +
+                    " MHz outside 0.2..1.0");
+      valid = false;
+    }
+  }
+  if ((word >> 14) & 1) {
+    violation(ClockViolation::ReservedBit, where + "bit 14 set");
+    valid = false;
+  }
+  if (s.range != 0 && s.range != 8) {
+    violation(
+        ClockViolation::RangeField,
+        where + "range field " + std::to_string(s.range) + ", expected 0 or 8");
+    valid = false;
+  }
+  if (!valid) return std::nullopt;
+  return s;
+}
+
+}  // namespace sim
