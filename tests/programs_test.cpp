@@ -1,0 +1,322 @@
+// End-to-end tests of kelpori and vontrel: the programs run as processes in
+// scratch directories, and their files are compared with each other and with
+// the worked examples; a few board runs are driven in-process through the
+// library to show that a missing bring-up step is seen in the file.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "gtest/gtest.h"
+#include "kelpori/shift_register.h"
+#include "vontrel/multiply_add.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kBinDir = TV940_BIN_DIR;
+const fs::path kDesignDir = fs::path(TV940_SOURCE_DIR) / "designs";
+
+// The seven lines the clock programming (16 MHz to 66 MHz) prints.
+const char* const kClockLines =
+    "Send clock_data: [8] 5\n"
+    "Send protocol word: [6] 1e\n"
+    "Send clock_data: [25] 7702e0\n"
+    "Send clock_data: [8] 4\n"
+    "Send protocol word: [6] 1e\n"
+    "Send clock_data: [8] 0\n"
+    "Send protocol word: [6] 1e\n";
+
+struct Outcome {
+  int status = -1;  // exit status, or -1 when the program did not exit
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The file's lines, without their line ends.
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+// Scratch directories: `dir` is the program's working directory, its console
+// output goes to a separate directory so that `dir` holds only its files.
+class ProgramsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = (fs::temp_directory_path() / "tv940-programs-XXXXXX");
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    root_ = name;
+    dir_ = root_ / "work";
+    console_ = root_ / "console";
+    fs::create_directory(dir_);
+    fs::create_directory(console_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  // Runs a program in `dir` with the environment of the test less every
+  // TV940_ variable, plus `env`.
+  Outcome run(const std::string& program, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::strncmp(*e, "TV940_", 6) != 0) environment.push_back(*e);
+    for (const auto& [name, value] : env)
+      environment.push_back(name + "=" + value);
+
+    std::string path = kBinDir / program;
+    std::vector<char*> argv{path.data()};
+    std::vector<std::string> argsCopy = args;
+    for (auto& a : argsCopy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::string outPath = console_ / "stdout";
+    std::string errPath = console_ / "stderr";
+    std::string workDir = dir_;
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(127);
+      dup2(out, 1);
+      dup2(err, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    Outcome result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+      result.status = WEXITSTATUS(status);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+  }
+
+  // Runs `body` in a child process in `dir` and returns its exit status. A
+  // fresh process starts testRandom at 1, as a program does.
+  int runInChild(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("TV940_DEVICE", "sim", 1);
+      unsetenv("TV940_TRACE");
+      unsetenv("TV940_SIM_FAULTS");
+      if (chdir(dir_.c_str()) != 0) _exit(127);
+      _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+      return -1;
+    return WEXITSTATUS(status);
+  }
+
+  // The software model's file, written by the program in a directory of its
+  // own.
+  std::string modelFile(const std::string& program) {
+    fs::path saved = dir_;
+    dir_ = root_ / ("model-" + program);
+    fs::create_directory(dir_);
+    Outcome model = run(program, {"-s"});
+    std::string file = readFile(dir_ / (program + ".out"));
+    dir_ = saved;
+    EXPECT_EQ(model.status, 0);
+    return file;
+  }
+
+  void copyDesign(const fs::path& from, const std::string& to) {
+    ASSERT_TRUE(fs::exists(from)) << from;
+    fs::copy_file(from, dir_ / to, fs::copy_options::overwrite_existing);
+  }
+
+  fs::path root_, dir_, console_;
+};
+
+TEST_F(ProgramsTest, KelporiModelWritesTheWorkedExample) {
+  Outcome first = run("kelpori", {"-s"});
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.out, "");
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(fs::directory_iterator(dir_)->path().filename(), "kelpori.out");
+  std::string file = readFile(dir_ / "kelpori.out");
+
+  std::vector<std::string> l = lines(file);
+  ASSERT_EQ(l.size(), 49000u);
+  EXPECT_EQ(file.back(), '\n');
+  EXPECT_EQ(file.find('\r'), std::string::npos);
+  EXPECT_EQ(l[0], "SR: Ox000000171b37");
+  EXPECT_EQ(l[1], "SR: Ox0000002e366f");
+  EXPECT_EQ(l[2], "SR: Ox0000005c6cdf");
+  EXPECT_EQ(l[3], "SR: Ox000000b8d9bf");
+  EXPECT_EQ(l[28], "SR: Ox71b37fffffff");
+  EXPECT_EQ(l[47], "SR: Oxffffffffffff");
+  EXPECT_EQ(l[48], "");
+  EXPECT_EQ(l[49], "SR: Ox0000140267f1");
+
+  // Every block: 48 state lines (the first two with an empty capture
+  // register, the last all ones), then an empty line.
+  const std::regex stateLine("SR: Ox[0-9a-f]{12}");
+  int empty = 0, bad = 0;
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    std::size_t step = i % 49;
+    if (step == 48) {
+      empty += l[i].empty();
+      continue;
+    }
+    bool ok = std::regex_match(l[i], stateLine);
+    if (step < 2) ok = ok && l[i].compare(6, 4, "0000") == 0;
+    if (step == 47) ok = ok && l[i] == "SR: Oxffffffffffff";
+    bad += !ok;
+  }
+  EXPECT_EQ(empty, 1000);
+  EXPECT_EQ(bad, 0);
+
+  // A second run truncates the longer file it finds and writes the same.
+  writeFile(dir_ / "kelpori.out", file + file);
+  Outcome second = run("kelpori", {"-s"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_TRUE(readFile(dir_ / "kelpori.out") == file);
+}
+
+TEST_F(ProgramsTest, VontrelModelWritesTheWorkedExample) {
+  Outcome first = run("vontrel", {"-s"});
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.out, "");
+  EXPECT_EQ(first.err, "");
+  std::string file = readFile(dir_ / "vontrel.out");
+
+  std::vector<std::string> l = lines(file);
+  ASSERT_EQ(l.size(), 1000u);
+  EXPECT_EQ(file.back(), '\n');
+  EXPECT_EQ(l[0], "41*190 + 35*1924 = 75130");
+  EXPECT_EQ(l[1], "737*1238 + 1388*686 = 1864574");
+  EXPECT_EQ(l[2], "338*1609 + 1936*1521 = 3488498");
+
+  // Every line is x1*y1 + x2*y2 = result with 11-bit operands in plain
+  // decimal, and the sum holds.
+  const std::regex resultLine(
+      "(0|[1-9][0-9]*)\\*(0|[1-9][0-9]*) \\+ (0|[1-9][0-9]*)\\*(0|[1-9][0-9]*)"
+      " = (0|[1-9][0-9]*)");
+  int bad = 0;
+  for (const std::string& line : l) {
+    std::smatch m;
+    if (!std::regex_match(line, m, resultLine)) {
+      ++bad;
+      continue;
+    }
+    long x1 = std::stol(m[1]), y1 = std::stol(m[2]);
+    long x2 = std::stol(m[3]), y2 = std::stol(m[4]);
+    long result = std::stol(m[5]);
+    bool inRange = x1 < 2048 && y1 < 2048 && x2 < 2048 && y2 < 2048;
+    bad += !(inRange && result == x1 * y1 + x2 * y2);
+  }
+  EXPECT_EQ(bad, 0);
+
+  writeFile(dir_ / "vontrel.out", file + file);
+  Outcome second = run("vontrel", {"-s"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_TRUE(readFile(dir_ / "vontrel.out") == file);
+}
+
+TEST_F(ProgramsTest, OnlyExactlyDashSSelectsTheSoftwareModel) {
+  for (std::string program : {"kelpori", "vontrel"}) {
+    fs::path output = dir_ / (program + ".out");
+    // Any other first argument selects the board run, which without a
+    // device fails at the open.
+    std::vector<std::vector<std::string>> boardRuns{
+        {}, {"-S"}, {"--s"}, {"-s "}, {"s"}, {""}, {"x", "-s"}};
+    for (const auto& args : boardRuns) {
+      std::string shown = args.empty() ? "(none)" : "'" + args[0] + "'";
+      Outcome board = run(program, args);
+      EXPECT_EQ(board.status, 1) << program << " " << shown;
+      EXPECT_FALSE(fs::exists(output)) << program << " " << shown;
+    }
+    // Arguments after "-s" are ignored.
+    Outcome model = run(program, {"-s", "x"});
+    EXPECT_EQ(model.status, 0) << program;
+    EXPECT_EQ(model.err, "") << program;
+    EXPECT_TRUE(readFile(output) == modelFile(program)) << program;
+  }
+}
+
+TEST_F(ProgramsTest, BoardRunWithoutADeviceFailsBeforeTouchingAnything) {
+  for (std::string program : {"kelpori", "vontrel"}) {
+    fs::path output = dir_ / (program + ".out");
+    fs::remove(output);
+    Outcome fresh = run(program, {});
+    EXPECT_EQ(fresh.status, 1) << program;
+    EXPECT_EQ(fresh.out, "") << program;
+    // One line naming the program and why the open failed.
+    EXPECT_EQ(lines(fresh.err).size(), 1u) << fresh.err;
+    EXPECT_EQ(fresh.err.rfind(program + ": cannot open the board: ", 0), 0u)
+        << fresh.err;
+    EXPECT_GT(fresh.err.size(), program.size() + 28) << fresh.err;
+    EXPECT_FALSE(fs::exists(output)) << program;
+
+    // An existing file stays as it is; an unknown device is refused alike.
+    writeFile(output, "earlier results\n");
+    Outcome existing = run(program, {}, {{"TV940_DEVICE", "no-such-card"}});
+    EXPECT_EQ(existing.status, 1) << program;
+    EXPECT_EQ(lines(existing.err).size(), 1u) << existing.err;
+    EXPECT_EQ(readFile(output), "earlier results\n") << program;
+  }
+}
+
+TEST_F(ProgramsTest, OutputFileFailuresAreReported) {
+  for (std::string program : {"kelpori", "vontrel"}) {
+    std::string name = program + ".out";
+    fs::path output = dir_ / name;
+
+    // A file that cannot be created: the message, status 1, nothing run.
+    fs::create_directory(output);
+    Outcome blocked = run(program, {"-s"});
+    EXPECT_EQ(blocked.status, 1) << program;
+    EXPECT_EQ(blocked.err, "Can't open " + name + " for output: Exiting!\n");
+    EXPECT_EQ(blocked.out, "");
+    EXPECT_TRUE(fs::is_empty(output)) << program;
+    fs::remove(output);
+
+    // A full disk: the first failed write ends the run with one line
+    // naming the file.
+    fs::create_symlink("/dev/full", output);
+    Outcome full = run(program, {"-s"});
+    EXPECT_EQ(full.status, 1) << program;
+    EXPECT_EQ(full.out, "");
+    EXPECT_EQ(lines(full.err).size(), 1u) << full.err;
+    EXPECT_NE(full.err.find(name), std::string::npos) << full.err;
+    fs::remove(output);
+  }
+}
+
+}  // namespace
