@@ -1,0 +1,291 @@
+// The platform seam: events, handles, threads, the module look-up, the clock,
+// the choice of backend at open and the routing of ports and window accesses.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/sim/card.h"
+
+namespace {
+
+using platform::Handle;
+using platform::WaitResult;
+
+class SeamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::resetSettings();
+    unsetenv("TV940_SIM_FAULTS");
+    setenv("TV940_DEVICE", "sim", 1);
+  }
+  void TearDown() override {
+    unsetenv("TV940_DEVICE");
+    sim::resetSettings();
+  }
+
+  static std::uint8_t* mapWindow(Handle device) {
+    std::uint8_t* window = nullptr;
+    std::uint32_t returned = 0;
+    EXPECT_TRUE(platform::deviceRequest(device, 6, nullptr, 0, &window,
+                                        sizeof(window), &returned));
+    return window;
+  }
+};
+
+TEST_F(SeamTest, EventsResetThemselvesAndTimeOut) {
+  Handle event = platform::createEvent();
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::TimedOut);
+  EXPECT_TRUE(platform::setEvent(event));
+  EXPECT_TRUE(platform::setEvent(event));  // two signals, one wake-up
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::TimedOut);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform::waitEvent(event, 200), WaitResult::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(190));
+
+  // A signal from another thread ends a wait.
+  std::thread signaller([event] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::setEvent(event);
+  });
+  EXPECT_EQ(platform::waitEvent(event, 60000), WaitResult::First);
+  signaller.join();
+  EXPECT_TRUE(platform::closeHandle(event));
+}
+
+TEST_F(SeamTest, PairWaitReportsFirstBeforeSecond) {
+  Handle pair[2] = {platform::createEvent(), platform::createEvent()};
+  ASSERT_NE(pair[0], pair[1]);
+  platform::setEvent(pair[1]);
+  platform::setEvent(pair[0]);
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::First);
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::Second);
+
+  std::thread signaller([second = pair[1]] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::setEvent(second);
+  });
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::Second);
+  signaller.join();
+  // The one reported was reset, the other never signalled.
+  EXPECT_EQ(platform::waitEvent(pair[0], 0), WaitResult::TimedOut);
+  EXPECT_EQ(platform::waitEvent(pair[1], 0), WaitResult::TimedOut);
+
+  Handle same[2] = {pair[0], pair[0]};
+  EXPECT_EQ(platform::waitAnyOfTwo(same), WaitResult::Failed);
+  EXPECT_EQ(platform::waitAnyOfTwo(nullptr), WaitResult::Failed);
+  platform::closeHandle(pair[0]);
+  platform::closeHandle(pair[1]);
+}
+
+TEST_F(SeamTest, ClosedHandlesFailAndNeverReachNewObjects) {
+  Handle event = platform::createEvent();
+  ASSERT_TRUE(platform::closeHandle(event));
+  EXPECT_FALSE(platform::closeHandle(event));
+  EXPECT_FALSE(platform::setEvent(event));
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::Failed);
+  EXPECT_FALSE(platform::setEvent(nullptr));
+  EXPECT_FALSE(platform::closeHandle(nullptr));
+
+  // New objects never get an old handle's value.
+  for (int i = 0; i < 100; ++i) {
+    Handle fresh = platform::createEvent();
+    ASSERT_NE(fresh, event);
+    EXPECT_FALSE(platform::setEvent(event));
+    platform::closeHandle(fresh);
+  }
+
+  // An event is not a driver connection and vice versa.
+  Handle other = platform::createEvent();
+  EXPECT_FALSE(
+      platform::deviceRequest(other, 0, nullptr, 0, nullptr, 0, nullptr));
+  Handle device = platform::openDevice("unused");
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(platform::setEvent(device));
+  EXPECT_EQ(platform::waitEvent(device, 0), WaitResult::Failed);
+  std::uint32_t returned = 77;
+  EXPECT_TRUE(
+      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_TRUE(platform::closeHandle(device));
+  EXPECT_FALSE(
+      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_EQ(returned, 0u);
+  platform::closeHandle(other);
+}
+
+TEST_F(SeamTest, ClosingAnEventEndsWaitsOnIt) {
+  Handle pair[2] = {platform::createEvent(), platform::createEvent()};
+  std::atomic<int> result{-1};
+  std::thread waiter(
+      [&] { result = static_cast<int>(platform::waitAnyOfTwo(pair)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  platform::closeHandle(pair[1]);
+  waiter.join();
+  EXPECT_EQ(result, static_cast<int>(WaitResult::Failed));
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::Failed);
+  platform::closeHandle(pair[0]);
+}
+
+std::atomic<int> routineSum{0};
+Handle routineDone = nullptr;
+std::uint32_t PLATFORM_STDCALL addingRoutine(void* argument) {
+  routineSum += *static_cast<int*>(argument);
+  platform::setEvent(routineDone);
+  return 0;
+}
+
+TEST_F(SeamTest, ThreadsRunAtOnceWithTheirArgument) {
+  routineDone = platform::createEvent();
+  routineSum = 0;
+  int add = 5;
+  std::uint32_t first = 0, second = 0;
+  ASSERT_TRUE(platform::startThread(addingRoutine, &add, &first));
+  ASSERT_EQ(platform::waitEvent(routineDone, 60000), WaitResult::First);
+  ASSERT_TRUE(platform::startThread(addingRoutine, &add, &second));
+  ASSERT_EQ(platform::waitEvent(routineDone, 60000), WaitResult::First);
+  EXPECT_EQ(routineSum, 10);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(platform::startThread(addingRoutine, &add, nullptr));
+  ASSERT_EQ(platform::waitEvent(routineDone, 60000), WaitResult::First);
+  EXPECT_FALSE(platform::startThread(nullptr, nullptr, nullptr));
+  platform::closeHandle(routineDone);
+}
+
+TEST_F(SeamTest, ConverterStandInAndClock) {
+  for (const char* module : {"KERNEL32", "kernel32", "Kernel32.dll"}) {
+    void* found = platform::findModuleFunction(module, "OpenVxDHandle");
+    ASSERT_NE(found, nullptr) << module;
+    auto convert = reinterpret_cast<platform::HandleConverter>(found);
+    Handle event = platform::createEvent();
+    EXPECT_EQ(convert(event), event);
+    platform::closeHandle(event);
+  }
+  EXPECT_EQ(platform::findModuleFunction("KERNEL32", "NoSuchFunction"),
+            nullptr);
+  EXPECT_EQ(platform::findModuleFunction("USER32", "OpenVxDHandle"), nullptr);
+  EXPECT_EQ(platform::findModuleFunction(nullptr, nullptr), nullptr);
+
+  const std::int32_t before = platform::millisecondClock();
+  EXPECT_GE(before, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_GE(platform::millisecondClock() - before, 45);
+}
+
+TEST_F(SeamTest, OpenChoosesTheBackendAndExplainsFailures) {
+  unsetenv("TV940_DEVICE");
+  EXPECT_EQ(platform::openDevice("\\\\.\\TV940.VXD"), nullptr);
+  std::string failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("\\\\.\\TV940.VXD: ", 0), 0u) << failure;
+  EXPECT_NE(failure.find("TV940_DEVICE"), std::string::npos) << failure;
+  EXPECT_EQ(failure.find('\n'), std::string::npos);
+
+  setenv("TV940_DEVICE", "", 1);  // empty: the platform's driver, as unset
+  EXPECT_EQ(platform::openDevice("drv"), nullptr);
+  EXPECT_EQ(std::string(platform::lastOpenFailure()).rfind("drv: ", 0), 0u);
+
+  setenv("TV940_DEVICE", "simulated", 1);  // never a silent fallback
+  EXPECT_EQ(platform::openDevice("drv"), nullptr);
+  failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("TV940_DEVICE=simulated: ", 0), 0u) << failure;
+
+  setenv("TV940_DEVICE", "sim", 1);
+  sim::nextSettings().noDevice = true;
+  EXPECT_EQ(platform::openDevice("drv"), nullptr);
+  failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("simulated card (TV940_DEVICE=sim): ", 0), 0u);
+  EXPECT_NE(failure.find("no-device"), std::string::npos) << failure;
+
+  // A successful open clears the failure; a failed check explains itself.
+  sim::resetSettings();
+  sim::nextSettings().checkFails = true;
+  Handle device = platform::openDevice("drv");
+  ASSERT_NE(device, nullptr);
+  EXPECT_STREQ(platform::lastOpenFailure(), "");
+  EXPECT_FALSE(
+      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, nullptr));
+  failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("simulated card (TV940_DEVICE=sim): ", 0), 0u);
+  EXPECT_NE(failure.find("check"), std::string::npos) << failure;
+
+  // A backend's reason with a line break still makes one line.
+  platform::setOpenFailure("first\nsecond");
+  EXPECT_STREQ(platform::lastOpenFailure(),
+               "simulated card (TV940_DEVICE=sim): first second");
+  platform::closeHandle(device);
+
+  setenv("TV940_SIM_FAULTS", "no-answer,bogus", 1);
+  EXPECT_EQ(platform::openDevice("drv"), nullptr);
+  EXPECT_NE(std::string(platform::lastOpenFailure())
+                .find("unknown simulated-card fault 'bogus'"),
+            std::string::npos)
+      << platform::lastOpenFailure();
+}
+
+TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
+  sim::nextSettings().recordEvents = true;
+  Handle first = platform::openDevice("drv");
+  std::uint8_t* window = mapWindow(first);
+  ASSERT_NE(window, nullptr);
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+
+  platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0x12345678);
+  EXPECT_EQ(card->peekChip(0xC008), 0x12345678u);
+  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008)),
+            0x12345678u);
+  const std::uint32_t block[3] = {1, 2, 3};
+  platform::windowWriteBlock32(window, sim::windowOffsetOf(0x0100), block, 3);
+  EXPECT_EQ(card->peekChip(0x0101), 2u);
+  std::vector<sim::Event> events = card->events();
+  ASSERT_EQ(events.size(), 6u);  // request 6, write, read, three block words
+  EXPECT_EQ(events[3],
+            (sim::Event{sim::EventKind::WindowWrite, 0x100, 1, true}));
+  EXPECT_EQ(events[5],
+            (sim::Event{sim::EventKind::WindowWrite, 0x102, 3, true}));
+
+  // Ports reach the card of the most recent open.
+  platform::portOut32(0xE018, 0xAB);
+  EXPECT_EQ(card->lastPortOutput(24), 0xABu);
+  card->setPortInput(32, 0x5555);
+  EXPECT_EQ(platform::portIn32(0xE020), 0x5555u);
+
+  // Once the card is gone, its window reaches nothing, not the next card.
+  platform::closeHandle(first);
+  card.reset();
+  sim::resetSettings();
+  Handle second = platform::openDevice("drv");
+  std::uint8_t* newWindow = mapWindow(second);
+  ASSERT_NE(newWindow, window);
+  auto newCard = sim::Card::current();
+  platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0xDEAD);
+  EXPECT_EQ(newCard->peekChip(0xC008), 0u);
+  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008)),
+            0xFFFFFFFFu);
+  platform::closeHandle(second);
+
+  // Never mapped: nothing is touched.
+  EXPECT_EQ(platform::windowRead32(nullptr, 0x800000), 0xFFFFFFFFu);
+  platform::windowWrite32(nullptr, 0x800000, 1);
+  platform::windowWriteBlock32(nullptr, 0x800000, block, 3);
+
+  // A window that is plain memory gets plain 32-bit accesses.
+  std::uint32_t memory[4] = {};
+  auto* plain = reinterpret_cast<std::uint8_t*>(memory);
+  platform::windowWrite32(plain, 4, 0xCAFEF00D);
+  platform::windowWriteBlock32(plain, 8, block, 2);
+  EXPECT_EQ(memory[1], 0xCAFEF00Du);
+  EXPECT_EQ(memory[2], 1u);
+  EXPECT_EQ(memory[3], 2u);
+  EXPECT_EQ(platform::windowRead32(plain, 12), 2u);
+}
+
+}  // namespace
