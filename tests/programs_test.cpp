@@ -133,7 +133,9 @@ class ProgramsTest : public testing::Test {
       setenv("TV940_DEVICE", "sim", 1);
       unsetenv("TV940_TRACE");
       unsetenv("TV940_SIM_FAULTS");
-      if (chdir(dir_.c_str()) != 0) _exit(127);
+      int quiet = ::open("/dev/null", O_WRONLY);
+      if (quiet < 0 || chdir(dir_.c_str()) != 0) _exit(127);
+      dup2(quiet, 1);  // the clock programming's lines
       _exit(body());
     }
     int status = 0;
@@ -316,6 +318,135 @@ TEST_F(ProgramsTest, OutputFileFailuresAreReported) {
     EXPECT_EQ(lines(full.err).size(), 1u) << full.err;
     EXPECT_NE(full.err.find(name), std::string::npos) << full.err;
     fs::remove(output);
+  }
+}
+
+const std::map<std::string, std::string> kSimulatedCard{
+    {"TV940_DEVICE", "sim"}};
+
+TEST_F(ProgramsTest, BoardRunsWriteTheModelsFile) {
+  for (std::string program : {"kelpori", "vontrel"}) {
+    copyDesign(kDesignDir / (program + ".bfx"), program + ".bfx");
+    Outcome board = run(program, {}, kSimulatedCard);
+    EXPECT_EQ(board.status, 0) << program;
+    EXPECT_EQ(board.out, kClockLines) << program;
+    EXPECT_EQ(board.err, "") << program;
+    EXPECT_TRUE(readFile(dir_ / (program + ".out")) == modelFile(program))
+        << program << ": the board run's file differs from the model's";
+  }
+}
+
+TEST_F(ProgramsTest, BoardRunStopsWhenTheDesignCannotBeLoaded) {
+  for (std::string program : {"kelpori", "vontrel"}) {
+    fs::path output = dir_ / (program + ".out");
+    std::string failure = std::string(kClockLines) +
+                          "Problem loading BFX file " + program +
+                          ".bfx: Exiting!\n";
+
+    // No design file: nothing is created.
+    Outcome absent = run(program, {}, kSimulatedCard);
+    EXPECT_EQ(absent.status, 1) << program;
+    EXPECT_EQ(absent.out, failure);
+    EXPECT_EQ(absent.err, "") << program;
+    EXPECT_FALSE(fs::exists(output)) << program;
+
+    // A design with a bad pair line after its pairs: an existing file stays.
+    std::string design = readFile(kDesignDir / (program + ".bfx"));
+    ASSERT_FALSE(design.empty()) << program;
+    writeFile(dir_ / (program + ".bfx"), design + "10000 1\n");
+    writeFile(output, "earlier results\n");
+    Outcome bad = run(program, {}, kSimulatedCard);
+    EXPECT_EQ(bad.status, 1) << program;
+    EXPECT_EQ(bad.out, failure);
+    EXPECT_EQ(readFile(output), "earlier results\n") << program;
+    fs::remove(output);
+    fs::remove(dir_ / (program + ".bfx"));
+  }
+}
+
+TEST_F(ProgramsTest, FaultyDesignsGiveAFileThatDiffersFromTheModel) {
+  std::map<std::string, std::string> models{{"kelpori", modelFile("kelpori")},
+                                            {"vontrel", modelFile("vontrel")}};
+  // Every faulty variant, and each good design cut after half its lines.
+  std::vector<std::pair<std::string, std::string>> designs;  // program, text
+  int variants = 0;
+  for (const auto& entry : fs::directory_iterator(kDesignDir / "faulty")) {
+    std::string name = entry.path().filename();
+    std::string program = name.substr(0, name.find('-'));
+    if (entry.path().extension() != ".bfx" || !models.count(program)) continue;
+    designs.emplace_back(program, readFile(entry.path()));
+    ++variants;
+  }
+  EXPECT_GE(variants, 2);
+  for (const auto& [program, model] : models) {
+    std::vector<std::string> l =
+        lines(readFile(kDesignDir / (program + ".bfx")));
+    ASSERT_GT(l.size(), 10u) << program;
+    std::string half;
+    for (std::size_t i = 0; i < l.size() / 2; ++i) half += l[i] + "\n";
+    designs.emplace_back(program, half);
+  }
+
+  for (const auto& [program, design] : designs) {
+    writeFile(dir_ / (program + ".bfx"), design);
+    fs::remove(dir_ / (program + ".out"));
+    Outcome board = run(program, {}, kSimulatedCard);
+    EXPECT_EQ(board.status, 0) << program;
+    EXPECT_EQ(board.out, kClockLines) << program;
+    std::string file = readFile(dir_ / (program + ".out"));
+    EXPECT_EQ(lines(file).size(), lines(models[program]).size()) << program;
+    EXPECT_FALSE(file == models[program])
+        << program << ": a faulty design passed for a good one";
+  }
+}
+
+// The bring-up sequence with one step left out, driven through the library
+// as the programs drive it.
+enum class Omit { Nothing, Clock, BusWidth };
+
+bool bringUpWithout(Board& board, const char* design, Omit omit) {
+  if (board.open() != 0) return false;
+  board.writePort24Zero();
+  board.writePort16One();
+  board.writePort60(0);
+  if (omit != Omit::Clock) board.setClock(16.0f, 66.0f);
+  if (board.loadConfiguration(design) != 0) return false;
+  if (omit != Omit::BusWidth) board.setBusWidth(32);
+  board.writeControlC008(0);
+  return true;
+}
+
+// Each program's board loop after each bring-up: the whole sequence gives
+// the model's file, leaving out the clock or the bus width does not.
+TEST_F(ProgramsTest, EveryBringUpStepShowsInTheFile) {
+  struct Subject {
+    std::string name;
+    bool (*loop)(Board&, std::ostream&);
+  };
+  for (const Subject& p : {Subject{"kelpori", kelpori::runBoardLoop},
+                           Subject{"vontrel", vontrel::runBoardLoop}}) {
+    std::string model = modelFile(p.name);
+    copyDesign(kDesignDir / (p.name + ".bfx"), p.name + ".bfx");
+    std::string design = p.name + ".bfx";
+    std::string output = p.name + ".out";
+    for (Omit omit : {Omit::Nothing, Omit::Clock, Omit::BusWidth}) {
+      fs::remove(dir_ / output);
+      int status = runInChild([&] {
+        Board* board = new Board;  // ends with the process, as in a program
+        if (!bringUpWithout(*board, design.c_str(), omit)) return 2;
+        std::ofstream out(output);
+        bool written = p.loop(*board, out);
+        out.close();
+        return written && out ? 0 : 3;
+      });
+      ASSERT_EQ(status, 0) << p.name << " omitting " << int(omit);
+      std::string file = readFile(dir_ / output);
+      EXPECT_EQ(lines(file).size(), lines(model).size()) << p.name;
+      if (omit == Omit::Nothing)
+        EXPECT_TRUE(file == model) << p.name << ": the full bring-up";
+      else
+        EXPECT_FALSE(file == model) << p.name << " omitting " << int(omit);
+    }
   }
 }
 
