@@ -1,7 +1,7 @@
 // The BFX configuration loader: a text file of (chip address, data) pairs in
 // hexadecimal, one per line, replayed into the chip in file order.
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,25 +19,34 @@ constexpr std::size_t kMaxLineLength = 64 * 1024;
 constexpr char kCtrlZ = 0x1A;  // ends the text, as in a text-mode read
 constexpr std::string_view kDelimiters = " \n\t";
 
-// Reads lines from a stream opened in binary mode, applying the text-mode
+// Reads lines from a file opened in binary mode, applying the text-mode
 // rules itself so that a file loads the same on every platform: a carriage
 // return right before a line feed is dropped, and Ctrl-Z ends the text.
 class LineReader {
  public:
-  enum class Result { Line, End, TooLong };
+  enum class Result { Line, End, TooLong, ReadError };
 
-  explicit LineReader(std::streambuf* source) : source_(source) {}
+  explicit LineReader(std::FILE* source) : source_(source) {}
+
+  // Whether any byte has been read: a read error before it means the file
+  // could not be read at all (a directory, say).
+  bool started() const { return started_; }
 
   Result next(std::string& line) {
     line.clear();
     if (ended_) return Result::End;
     for (;;) {
-      const int c = source_->sbumpc();
-      if (c == std::char_traits<char>::eof() || c == kCtrlZ) {
+      const int c = std::getc(source_);
+      if (c == EOF) {
+        ended_ = true;
+        if (std::ferror(source_) != 0) return Result::ReadError;
+      }
+      if (c == EOF || c == kCtrlZ) {
         ended_ = true;
         if (line.size() > kMaxLineLength) return Result::TooLong;
         return line.empty() ? Result::End : Result::Line;
       }
+      started_ = true;
       if (c == '\n') {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.size() > kMaxLineLength) return Result::TooLong;
@@ -51,8 +60,9 @@ class LineReader {
   }
 
  private:
-  std::streambuf* source_;
+  std::FILE* source_;
   bool ended_ = false;
+  bool started_ = false;
 };
 
 // The next token at or after position, or an empty view when there is none.
@@ -114,20 +124,16 @@ std::optional<std::uint32_t> parseHex32(std::string_view token) {
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
 }
 
-}  // namespace
-
-ErrorCode Board::loadConfiguration(const char* fileName) {
-  // Binary mode: the text-mode rules are applied by LineReader. An input
-  // stream never creates the file.
-  std::ifstream file(fileName, std::ios::in | std::ios::binary);
-  if (!file.is_open()) return kCannotOpen;
-
-  LineReader reader(file.rdbuf());
+// Replays the pair lines into the chip until the end or the first bad line.
+ErrorCode loadPairs(Board& board, std::FILE* file) {
+  LineReader reader(file);
   std::string line;  // reused, so lines cost no allocation once it has grown
   for (;;) {
     switch (reader.next(line)) {
       case LineReader::Result::End:
         return 0;
+      case LineReader::Result::ReadError:
+        return reader.started() ? kBadLine : kCannotOpen;
       case LineReader::Result::TooLong:
         return kBadLine;
       case LineReader::Result::Line:
@@ -143,6 +149,19 @@ ErrorCode Board::loadConfiguration(const char* fileName) {
     if (!address || *address > 0xFFFF) return kBadLine;
     const std::optional<std::uint32_t> data = parseHex32(second);
     if (!data) return kBadLine;
-    writeChip(*address & 0xFFFF, *data);
+    board.writeChip(*address & 0xFFFF, *data);
   }
+}
+
+}  // namespace
+
+ErrorCode Board::loadConfiguration(const char* fileName) {
+  // Binary mode: LineReader applies the text-mode rules. Opening for reading
+  // never creates the file.
+  if (fileName == nullptr) return kCannotOpen;
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) return kCannotOpen;
+  const ErrorCode result = loadPairs(*this, file);
+  std::fclose(file);
+  return result;
 }

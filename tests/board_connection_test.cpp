@@ -1,0 +1,291 @@
+// Opening and closing the driver connection, the configuration block and the
+// interrupt watcher, against the simulated card.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "platform/sim/card.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using sim::EventKind;
+
+std::vector<std::string> trace(const std::vector<sim::Event>& events) {
+  std::vector<std::string> lines;
+  for (const sim::Event& event : events)
+    lines.push_back(sim::formatEvent(event));
+  return lines;
+}
+
+std::size_t threadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+// Polls until the condition holds or five seconds have passed.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void putWord(std::array<std::uint8_t, 148>& block, unsigned offset,
+             std::uint32_t value) {
+  for (unsigned i = 0; i < 4; ++i)
+    block[offset + i] = (value >> (8 * i)) & 0xFF;
+}
+
+unsigned requestsOf(const sim::Card& card, std::uint32_t code) {
+  unsigned count = 0;
+  for (const sim::Event& e : card.events()) {
+    if (e.kind == EventKind::Request && e.where == code) ++count;
+  }
+  return count;
+}
+
+class Connection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TV940_DEVICE", "sim", 1);
+    unsetenv("TV940_SIM_FAULTS");
+    sim::resetSettings();
+    sim::nextSettings().recordEvents = true;
+  }
+  void TearDown() override {
+    board.close();
+    sim::resetSettings();
+  }
+
+  Board board;
+};
+
+// Failed opens come first, while no watcher of another test is running.
+TEST_F(Connection, FailedDeviceOpenCreatesNothing) {
+  sim::nextSettings().noDevice = true;
+  const std::size_t threadsBefore = threadCount();
+  EXPECT_EQ(board.open(), -5);
+  EXPECT_EQ(sim::Card::current(), nullptr);
+  EXPECT_EQ(board.interruptEvent, nullptr);
+  EXPECT_EQ(board.stopEvent, nullptr);
+  EXPECT_EQ(board.chipWindow, nullptr);
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+  EXPECT_LE(threadCount(), threadsBefore);
+  EXPECT_NE(std::string(Board::openFailure()).find("no-device"),
+            std::string::npos)
+      << Board::openFailure();
+  EXPECT_STREQ(board.errorMessage(-5),
+               "Bad configuration data in PCI device configuration header.");
+  board.close();  // nothing to close
+}
+
+TEST_F(Connection, FailedCheckKeepsOnlyTheDevice) {
+  sim::nextSettings().checkFails = true;
+  const std::size_t threadsBefore = threadCount();
+  EXPECT_EQ(board.open(), -5);
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ(trace(card->events()), std::vector<std::string>{"req 0"});
+  EXPECT_EQ(board.interruptEvent, nullptr);
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+  EXPECT_LE(threadCount(), threadsBefore);
+  EXPECT_NE(std::string(Board::openFailure()).find("check request failed"),
+            std::string::npos)
+      << Board::openFailure();
+
+  // A later open first releases the device the failed one left.
+  sim::nextSettings().checkFails = false;
+  EXPECT_EQ(board.open(), 0);
+  EXPECT_EQ(trace(card->events()),
+            (std::vector<std::string>{"req 0", "req 4"}));
+  EXPECT_STREQ(Board::openFailure(), "");
+}
+
+TEST_F(Connection, RegisterOneInMemorySpaceFails) {
+  sim::nextSettings().memoryBar1 = true;
+  EXPECT_EQ(board.open(), -5);
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+  EXPECT_STREQ(Board::openFailure(),
+               "base address register 1 (0x0000E000) is not an I/O-space "
+               "register");
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ(trace(card->events()),
+            (std::vector<std::string>{"req 0", "req 6", "req 3", "req 5"}));
+  // The partly open Board has its watcher: interrupts are served.
+  card->raiseInterrupt(7);
+  EXPECT_TRUE(eventually([&] { return card->interruptWordRequests() == 1; }));
+  // Ports stay refused without an I/O base.
+  card->clearEvents();
+  board.writePort24Zero();
+  EXPECT_EQ(board.readPort32(), 0xFFFFFFFFu);
+  EXPECT_TRUE(card->events().empty());
+
+  const auto start = Clock::now();
+  board.close();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(requestsOf(*card, 4), 1u);
+
+  // The same through the block itself: register 1 holding 0x0000E000.
+  sim::resetSettings();
+  sim::nextSettings().recordEvents = true;
+  putWord(sim::nextSettings().configBlock, 20, 0x0000E000);
+  EXPECT_EQ(board.open(), -5);
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+}
+
+TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+  EXPECT_EQ(board.clockLineHistory, 0);
+  EXPECT_EQ(board.port60Shadow, 0);
+  EXPECT_EQ(board.baseAddress0, 0u);
+
+  ASSERT_EQ(board.open(), 0);
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ(trace(card->events()),
+            (std::vector<std::string>{"req 0", "req 6", "req 3", "req 5"}));
+  EXPECT_EQ(board.ioBase, 0xE000);
+  EXPECT_EQ(board.baseAddress0, 0xF8000000u);
+  EXPECT_NE(board.chipWindow, nullptr);
+  EXPECT_NE(board.handleConverter, nullptr);
+  EXPECT_NE(board.interruptEvent, nullptr);
+  EXPECT_NE(board.stopEvent, nullptr);
+  EXPECT_NE(board.interruptEvent, board.stopEvent);
+  EXPECT_NE(board.driverInterruptEvent, nullptr);
+  EXPECT_NE(deviceHandle, nullptr);
+  EXPECT_STREQ(Board::openFailure(), "");
+
+  // A second open of the open Board is refused and sends nothing.
+  EXPECT_EQ(board.open(), -5);
+  EXPECT_STREQ(Board::openFailure(), "the board is already open");
+  EXPECT_EQ(card->events().size(), 4u);
+  EXPECT_EQ(board.ioBase, 0xE000);
+  EXPECT_EQ(sim::Card::current(), card);
+
+  const auto start = Clock::now();
+  board.close();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(trace(card->events()).back(), "req 4");
+  board.close();  // a second close does nothing
+  EXPECT_EQ(card->events().size(), 5u);
+  EXPECT_EQ(board.ioBase, 0xE000);  // the close resets no field
+
+  // Register 1 0x1234E003 gives 0xE002; register 0 is copied as it is.
+  sim::resetSettings();
+  sim::nextSettings().recordEvents = true;
+  putWord(sim::nextSettings().configBlock, 20, 0x1234E003);
+  putWord(sim::nextSettings().configBlock, 16, 0x87654321);
+  ASSERT_EQ(board.open(), 0);
+  EXPECT_NE(sim::Card::current(), card);
+  EXPECT_EQ(board.ioBase, 0xE002);
+  EXPECT_EQ(board.baseAddress0, 0x87654321u);
+}
+
+TEST_F(Connection, ReadConfigInfoAgain) {
+  ASSERT_EQ(board.open(), 0);
+  auto card = sim::Card::current();
+  card->clearEvents();
+  std::array<std::uint8_t, 148> block{};
+  for (unsigned i = 0; i < block.size(); ++i) block[i] = std::uint8_t(i * 7);
+  putWord(block, 20, 0x0000D001);
+  card->setConfigBlock(block);
+
+  BoardConfigInfo* first = board.readConfigInfo();
+  EXPECT_EQ(first, &board.configInfo);
+  EXPECT_EQ(first->baseAddressRegister1(), 0x0000D001u);
+  EXPECT_EQ(first->bytes[147], std::uint8_t(147 * 7));
+  EXPECT_EQ(board.readConfigInfo(), first);
+  EXPECT_EQ(board.ioBase, 0xE000);
+  EXPECT_EQ(board.baseAddress0, 0xF8000000u);
+  EXPECT_EQ(trace(card->events()),
+            (std::vector<std::string>{"req 5", "req 5"}));
+}
+
+TEST_F(Connection, InterruptsAreServed) {
+  ASSERT_EQ(board.open(), 0);
+  auto card = sim::Card::current();
+  interruptFlag = 0;
+  card->raiseInterrupt(0x2A);
+  EXPECT_TRUE(eventually([&] { return interruptFlag.load() == 1; }));
+  EXPECT_EQ(card->interruptWordRequests(), 1u);
+  EXPECT_EQ(lastInterruptWord.load(), 0x2Au);
+  card->raiseInterrupt(0x2B);
+  EXPECT_TRUE(eventually([&] { return card->interruptWordRequests() == 2; }));
+  EXPECT_TRUE(eventually([&] { return lastInterruptWord.load() == 0x2B; }));
+}
+
+TEST_F(Connection, InterruptsWhileBusyAreServedOnce) {
+  sim::nextSettings().stuckWatcher = true;
+  ASSERT_EQ(board.open(), 0);
+  auto card = sim::Card::current();
+  card->raiseInterrupt(1);
+  // The watcher is now inside its request, not waiting.
+  ASSERT_TRUE(eventually([&] { return requestsOf(*card, 10) == 1; }));
+  card->raiseInterrupt(2);
+  card->raiseInterrupt(3);
+  interruptFlag = 0;
+  card->releaseStuckRequests();
+  EXPECT_TRUE(eventually([&] { return card->interruptWordRequests() == 2; }));
+  EXPECT_TRUE(eventually([&] { return interruptFlag.load() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(requestsOf(*card, 10), 2u);
+  EXPECT_EQ(card->interruptWordRequests(), 2u);
+  EXPECT_EQ(lastInterruptWord.load(), 3u);
+}
+
+TEST_F(Connection, CloseGivesUpOnAStuckWatcher) {
+  sim::nextSettings().stuckWatcher = true;
+  ASSERT_EQ(board.open(), 0);
+  auto oldCard = sim::Card::current();
+  oldCard->raiseInterrupt(1);
+  ASSERT_TRUE(eventually([&] { return requestsOf(*oldCard, 10) == 1; }));
+
+  const auto start = Clock::now();
+  board.close();
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(4500));
+  EXPECT_LT(waited, std::chrono::milliseconds(9000));
+
+  // A new connection of the same Board; then the old watcher comes back.
+  sim::nextSettings().stuckWatcher = false;
+  ASSERT_EQ(board.open(), 0);
+  auto newCard = sim::Card::current();
+  ASSERT_NE(newCard, oldCard);
+  oldCard->releaseStuckRequests();
+  EXPECT_TRUE(
+      eventually([&] { return oldCard->interruptWordRequests() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(requestsOf(*newCard, 10), 0u);
+  EXPECT_EQ(requestsOf(*oldCard, 10), 1u);
+
+  // The new watcher alone serves the new card: a watcher that strayed onto
+  // the new events would take some of these interrupts away from it.
+  for (unsigned i = 1; i <= 10; ++i) {
+    newCard->raiseInterrupt(i);
+    ASSERT_TRUE(eventually([&] {
+      return newCard->interruptWordRequests() == i;
+    })) << "interrupt "
+        << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(requestsOf(*newCard, 10), 10u);
+  EXPECT_EQ(oldCard->interruptWordRequests(), 1u);
+}
+
+}  // namespace
