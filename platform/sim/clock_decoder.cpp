@@ -10,6 +10,9 @@ namespace {
 // on much longer without a protocol word is not being programmed.
 constexpr std::size_t kMaxSegmentBits = 64;
 
+// The sequence stage after a violation, until the next start command.
+constexpr int kSpoiled = -1;
+
 constexpr std::uint32_t kStartCommand = 5;
 constexpr std::uint32_t kLoadCommand = 4;
 constexpr std::uint32_t kSwitchCommand = 0;
@@ -42,6 +45,10 @@ void ClockDecoder::portWrite(std::uint32_t value) {
     violation(ClockViolation::PortValue,
               "line bit " + std::to_string(bitsSeen_) + ": port value " +
                   hex(value) + " has bits other than bit 0");
+    // Bit 0 still counts for finding protocol words, but the frame it
+    // belongs to is lost.
+    segmentLost_ = true;
+    stage_ = kSpoiled;
   }
   lineBit(static_cast<int>(value & 1));
 }
@@ -59,7 +66,7 @@ void ClockDecoder::lineBit(int bit) {
                 "line bit " + std::to_string(index) +
                     ": stuffed bit is 1 (five 1s in a row)");
       segmentLost_ = true;
-      stage_ = 0;
+      stage_ = kSpoiled;
     }
     return;
   }
@@ -75,7 +82,7 @@ void ClockDecoder::lineBit(int bit) {
                 "line bit " + std::to_string(index) +
                     ": stuffed bit is 1 (four 1s without a protocol word)");
       segmentLost_ = true;
-      stage_ = 0;
+      stage_ = kSpoiled;
     }
     raw_.resize(raw_.size() < 5 ? 0 : raw_.size() - 5);
     return;
@@ -86,7 +93,7 @@ void ClockDecoder::lineBit(int bit) {
                 "line bit " + std::to_string(index) + ": no protocol word in " +
                     std::to_string(kMaxSegmentBits) + " bits");
       segmentLost_ = true;
-      stage_ = 0;
+      stage_ = kSpoiled;
     }
     raw_.erase(raw_.begin(), raw_.end() - 5);  // keep what a run needs
   }
@@ -118,7 +125,7 @@ void ClockDecoder::endFrame() {
     violation(ClockViolation::MissingStuffedBit,
               "frame " + std::to_string(frames_.size()) +
                   ": ends in three 1s without the stuffed 0");
-    stage_ = 0;
+    stage_ = kSpoiled;
     return;
   }
   takeFrame(bits);
@@ -131,18 +138,24 @@ void ClockDecoder::takeFrame(const std::vector<int>& bits) {
 
   auto reject = [&](const std::string& expected) {
     if (bits.size() != (stage_ == 1 ? 30u : 8u)) {
-      violation(
-          ClockViolation::FrameLength,
-          where + std::to_string(bits.size()) + " bits, expected " + expected);
+      violation(ClockViolation::FrameLength,
+                where + std::to_string(bits.size()) +
+                    (bits.size() == 1 ? " bit" : " bits") + ", expected " +
+                    expected);
     } else {
       violation(ClockViolation::UnexpectedCommand,
                 where + "value " + hex(value) + ", expected " + expected);
     }
     // A start command out of place still opens a new sequence.
-    stage_ = isStart ? 1 : 0;
+    stage_ = isStart ? 1 : kSpoiled;
   };
 
   switch (stage_) {
+    case kSpoiled:
+      // The rest of a sequence already found faulty: only a start command
+      // counts, without another violation for each frame that follows.
+      if (isStart) stage_ = 1;
+      break;
     case 0:
       if (isStart) {
         stage_ = 1;
@@ -153,7 +166,7 @@ void ClockDecoder::takeFrame(const std::vector<int>& bits) {
     case 1:
       if (bits.size() == 30 && (value >> 22) == kLoadCommand) {
         pending_ = decodeWord(value & 0x3FFFFF);
-        stage_ = pending_ ? 2 : 0;
+        stage_ = pending_ ? 2 : kSpoiled;
       } else {
         reject("30 bits: programming word and command 4");
       }

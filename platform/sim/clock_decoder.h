@@ -87,7 +87,7 @@ class ClockDecoder {
   unsigned ones_ = 0;         // 1s in a row on the line
   bool inProtocol_ = false;   // four 1s seen, the closing 0 is due
   bool segmentLost_ = false;  // the current frame is lost to a violation
-  int stage_ = 0;             // frames of the programming sequence received
+  int stage_ = 0;  // frames of the programming sequence received, or spoiled
   std::optional<ClockSetting> pending_;  // from the sequence's second frame
   unsigned programmings_ = 0;
   std::vector<std::vector<int>> frames_;
