@@ -3,6 +3,7 @@
 // objects behind event handles and nothing about handles themselves.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -30,5 +31,15 @@ WaitResult waitAny(Event& first, Event& second);
 // The event's handle has been closed: every wait on it, current or later,
 // fails, and it can no longer be signalled.
 void retire(Event& event);
+
+}  // namespace platform::os
+
+namespace platform::os {
+
+// Reserves an inaccessible range of address space: nothing is committed, and
+// any direct access to it faults. Null when the OS refuses.
+void* reserveAddressSpace(std::size_t size);
+// Gives back a range from reserveAddressSpace.
+void releaseAddressSpace(void* base, std::size_t size);
 
 }  // namespace platform::os
