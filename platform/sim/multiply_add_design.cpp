@@ -46,12 +46,14 @@ class MultiplyAddDesign final : public Design {
   std::string faultDescription() const override {
     if (p_.droppedCarry == 0) return {};
     std::string bits;
+    int count = 0;
     for (int bit = 0; bit < 23; ++bit) {
       if ((p_.droppedCarry >> bit) & 1) {
-        bits += (bits.empty() ? "" : " ") + std::to_string(bit);
+        bits += (count++ == 0 ? "" : " ") + std::to_string(bit);
       }
     }
-    return "adder drops the carry into bit " + bits;
+    return std::string("adder drops the carry into ") +
+           (count == 1 ? "bit " : "bits ") + bits;
   }
 
  private:
