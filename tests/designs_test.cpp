@@ -9,11 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "boardlib/board.h"
+#include "platform/sim/card.h"
+#include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
 
 namespace {
@@ -461,6 +465,121 @@ TEST(DesignRegistry, RecognisesARegisteredDesign) {
   const ChipContext clock{0, 0xFFFFFFFF, true};
   found->design->writeColumn(3, 0x12345678, clock);
   EXPECT_EQ(found->design->readColumn(3, clock), 0xED34A978u);
+}
+
+// ---- On the simulated card, through the library --------------------------
+
+struct BringUp {
+  bool clock = true;
+  int busWidth = 32;  // 0: left as the card starts
+};
+
+// The programs' bring-up sequence against the simulated card, then their
+// board loops for a few vectors.
+class OnTheCard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TV940_DEVICE", "sim", 1);
+    unsetenv("TV940_SIM_FAULTS");
+    sim::resetSettings();
+  }
+  void TearDown() override {
+    if (board_) board_->close();
+    sim::resetSettings();
+  }
+
+  std::shared_ptr<sim::Card> bringUp(const fs::path& file, BringUp how) {
+    if (board_) board_->close();
+    board_ = std::make_unique<Board>();  // a new board and a fresh card
+    EXPECT_EQ(board_->open(), 0);
+    board_->writePort24Zero();
+    board_->writePort16One();
+    board_->writePort60(0);
+    if (how.clock) {
+      testing::internal::CaptureStdout();  // the clock trace lines
+      board_->setClock(16.0f, 66.0f);
+      testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(board_->loadConfiguration(file.string().c_str()), 0);
+    if (how.busWidth != 0) board_->setBusWidth(how.busWidth);
+    board_->writeControlC008(0);
+    return sim::Card::current();
+  }
+
+  std::string shiftOnBoard(int vectors) {
+    board_->setMasks(0, 0xFFFFFFFF);
+    Random random;
+    std::string out;
+    for (int i = 0; i < vectors; ++i) {
+      const std::uint32_t a = random();
+      board_->writeUserRegister(1, 1);
+      board_->writeUserRegister(2, a * random());
+      board_->writeUserRegister(1, 0);
+      for (int step = 0; step < 48; ++step) {
+        board_->readUserRegister(2);
+        const std::uint32_t shift = board_->readUserRegister(0);
+        const std::uint32_t capture = board_->readUserRegister(8) & 0xFFFF;
+        out += stateLine(capture, shift);
+      }
+      out += "\n";
+    }
+    return out;
+  }
+
+  std::string multiplyAddOnBoard(int iterations) {
+    Random random;
+    std::string out;
+    for (int i = 0; i < iterations; ++i) {
+      const Operands o = draw(random);
+      board_->setMasks(0, 0xFFFFFFFF);
+      board_->writeUserRegister(0, (o.y1 << 16) + o.x1);
+      board_->setMasks(0xFFFFFFFF, 0);
+      board_->writeUserRegister(0, (o.y2 << 16) + o.x2);
+      board_->setMasks(0, 0xFFFFFFFF);
+      out += resultLine(o, board_->readUserRegister(44) & 0x7FFFFF);
+    }
+    return out;
+  }
+
+  std::unique_ptr<Board> board_;
+};
+
+TEST_F(OnTheCard, OnlyACompleteBringUpGivesTheModelsResults) {
+  auto card = bringUp(kDesigns / "kelpori.bfx", {});
+  EXPECT_EQ(shiftOnBoard(5), shiftModel(5));
+  EXPECT_EQ(card->activeDesign(), "kelpori");
+  EXPECT_TRUE(card->clock().violations().empty());
+  ASSERT_TRUE(card->clock().setting());
+  EXPECT_EQ(card->clock().setting()->word, 0x1F81E0u);
+
+  card = bringUp(kDesigns / "vontrel.bfx", {});
+  EXPECT_EQ(multiplyAddOnBoard(50), multiplyAddModel(50));
+  EXPECT_EQ(card->activeDesign(), "vontrel");
+
+  // No clock: the design is there but computes nothing.
+  card = bringUp(kDesigns / "kelpori.bfx", {.clock = false});
+  EXPECT_EQ(differingLines(shiftOnBoard(5), shiftModel(5)), 5 * 48);
+  EXPECT_EQ(card->activeDesign(), "kelpori");
+  EXPECT_FALSE(card->clock().running());
+
+  // The bus left at its narrow start-up width, or set to 16 bits: the
+  // operands and readings lose their high bits.
+  bringUp(kDesigns / "kelpori.bfx", {.busWidth = 0});
+  EXPECT_GT(differingLines(shiftOnBoard(5), shiftModel(5)), 5 * 16);
+  bringUp(kDesigns / "vontrel.bfx", {.busWidth = 16});
+  EXPECT_GT(differingLines(multiplyAddOnBoard(50), multiplyAddModel(50)), 40);
+
+  // A truncated design file loads without complaint but holds no design.
+  const fs::path truncated =
+      fs::temp_directory_path() /
+      ("designs_test-" + std::to_string(::getpid()) + ".bfx");
+  const std::string text = readFile(kDesigns / "kelpori.bfx");
+  std::ofstream(truncated, std::ios::binary)
+      << text.substr(0, text.rfind('\n', text.size() - 2) + 1);
+  card = bringUp(truncated, {});
+  EXPECT_NE(shiftOnBoard(1), shiftModel(1));
+  EXPECT_EQ(card->activeDesign(), "");
+  fs::remove(truncated);
 }
 
 }  // namespace
