@@ -3,7 +3,9 @@
 // open for port accesses, and the chip-window accessor.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,12 @@ struct State {
   // known after their device is gone, so an access at an old base is never
   // taken for plain memory.
   std::map<const std::uint8_t*, std::weak_ptr<Device>> routed;
+  // The window of the most recent open, read without the lock on every
+  // access: its base, and the device that serves it (null: plain memory).
+  // The device stays alive as `current` until the next open, which happens
+  // on the thread that makes the window accesses.
+  std::atomic<const std::uint8_t*> fastBase{nullptr};
+  std::atomic<Device*> fastDevice{nullptr};
   // The device of the most recent open as the user selected it, and the
   // failure line.
   std::string selected;
@@ -194,8 +202,10 @@ Handle openDevice(const char* path) {
   State& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   s.current = device;
-  if (const std::uint8_t* base = device->routedWindow())
-    s.routed[base] = device;
+  const std::uint8_t* base = device->routedWindow();
+  if (base != nullptr) s.routed[base] = device;
+  s.fastDevice.store(base != nullptr ? device.get() : nullptr);
+  s.fastBase.store(base);
   return handle;
 }
 
@@ -215,10 +225,20 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
   const bool ok =
       found->request(code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
   if (ok && code == 6) {
-    // The map request may be what hands the routed base out.
-    if (const std::uint8_t* base = found->routedWindow()) {
-      std::lock_guard<std::mutex> guard(state().lock);
-      state().routed[base] = found;
+    // The map request hands the window out: a routed base, or plain memory
+    // whose address the request wrote into the out buffer.
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    const std::uint8_t* base = found->routedWindow();
+    if (base != nullptr) s.routed[base] = found;
+    if (found == s.current) {
+      if (base == nullptr && outBuffer != nullptr && outSize >= sizeof(base)) {
+        std::memcpy(&base, outBuffer, sizeof(base));
+        s.fastDevice.store(nullptr);
+      } else {
+        s.fastDevice.store(found.get());
+      }
+      s.fastBase.store(base);
     }
   }
   if (!ok && code == 0) {
@@ -271,6 +291,13 @@ std::uint32_t portIn32(std::uint16_t port) {
 
 std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset) {
   if (window == nullptr) return 0xFFFFFFFFu;
+  State& s = state();
+  if (window == s.fastBase.load(std::memory_order_acquire)) {
+    if (Device* device = s.fastDevice.load(std::memory_order_acquire)) {
+      return device->windowRead32(offset);
+    }
+    return *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
+  }
   bool known = false;
   if (std::shared_ptr<Device> device = routedDevice(window, &known)) {
     return device->windowRead32(offset);
@@ -282,6 +309,15 @@ std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset) {
 void windowWrite32(std::uint8_t* window, std::uint32_t offset,
                    std::uint32_t value) {
   if (window == nullptr) return;
+  State& s = state();
+  if (window == s.fastBase.load(std::memory_order_acquire)) {
+    if (Device* device = s.fastDevice.load(std::memory_order_acquire)) {
+      device->windowWrite32(offset, value);
+    } else {
+      *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
+    }
+    return;
+  }
   bool known = false;
   if (std::shared_ptr<Device> device = routedDevice(window, &known)) {
     device->windowWrite32(offset, value);

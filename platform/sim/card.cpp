@@ -4,6 +4,7 @@
 // designs are separate pieces that the card drives.
 #include "platform/sim/card.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/device.h"
+#include "platform/os.h"
 #include "platform/platform.h"
 #include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
@@ -54,16 +56,68 @@ bool isByteRegister(std::uint16_t address) {
          (address >= kIdentificationFirst && address <= kIdentificationByte);
 }
 
-// Window bases handed out by the map request. They are addresses of bytes
-// that are never freed, so no two cards ever share one and no base is ever
-// real memory of something else.
-const std::uint8_t* newWindowBase() {
-  static auto* lock = new std::mutex;
-  static auto* bases = new std::deque<std::uint8_t>;
-  std::lock_guard<std::mutex> guard(*lock);
-  bases->emplace_back(0);
-  return &bases->back();
+// Window bases handed out by the map request: reserved, inaccessible ranges
+// of the window's size, so nothing of the window is committed and any access
+// that bypasses the seam's accessor faults instead of reaching other memory.
+// A card gives its range back when it goes; the next card reuses it, so
+// repeated opens do not exhaust a 32-bit address space.
+struct WindowPool {
+  std::mutex lock;
+  std::vector<std::uint8_t*> free;
+};
+WindowPool& windowPool() {
+  static auto* pool = new WindowPool;
+  return *pool;
 }
+
+std::uint8_t* takeWindowBase() {
+  WindowPool& pool = windowPool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  if (!pool.free.empty()) {
+    std::uint8_t* base = pool.free.back();
+    pool.free.pop_back();
+    return base;
+  }
+  return static_cast<std::uint8_t*>(
+      platform::os::reserveAddressSpace(kWindowSize));
+}
+
+void giveBackWindowBase(std::uint8_t* base) {
+  if (base == nullptr) return;
+  WindowPool& pool = windowPool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  pool.free.push_back(base);
+}
+
+// The trace file named by TV940_TRACE: one per process, shared by every card
+// opened in it, written through a large buffer and flushed at exit.
+class TraceFile {
+ public:
+  // Opens the file on first use; false with *error when it cannot be written.
+  static bool open(std::string* error) {
+    TraceFile& t = instance();
+    std::lock_guard<std::mutex> guard(t.lock_);
+    const char* path = std::getenv("TV940_TRACE");
+    if (path == nullptr || *path == '\0' || t.file_ != nullptr) return true;
+    t.file_ = std::fopen(path, "w");
+    if (t.file_ == nullptr) {
+      *error = std::string("cannot write the trace file ") + path + ": " +
+               std::strerror(errno);
+      return false;
+    }
+    std::setvbuf(t.file_, nullptr, _IOFBF, 1 << 16);
+    return true;
+  }
+  static std::FILE* file() { return instance().file_; }
+
+ private:
+  static TraceFile& instance() {
+    static auto* t = new TraceFile;  // never destroyed: exit flushes the file
+    return *t;
+  }
+  std::mutex lock_;
+  std::FILE* file_ = nullptr;
+};
 
 class SimCard;
 
@@ -85,9 +139,12 @@ class SimCard final : public platform::Device, public Card {
         config_(settings.configBlock),
         ioBase_(static_cast<std::uint16_t>(getWord(settings.configBlock, 20) &
                                            0xFFFC)),
-        window_(newWindowBase()),
+        window_(takeWindowBase()),
+        trace_(TraceFile::file()),
         echo_(settings.identificationEcho),
         chip_(0x10000, 0) {}
+
+  ~SimCard() override { giveBackWindowBase(window_); }
 
   // ---- platform::Device ----
 
@@ -333,7 +390,9 @@ class SimCard final : public platform::Device, public Card {
     if (isColumnRegister(address)) {
       recogniseIfChanged();
       const int width = busWidthLocked();
-      if (design_ == nullptr || width == 0) return 0;
+      if (width == 0) return 0;  // an invalid bus width carries nothing
+      // Without a design the column register is plain storage.
+      if (design_ == nullptr) return applyWidth(chip_[address], width);
       return applyWidth(design_->readColumn(address >> 8, context()), width);
     }
     if (address == kIdentificationByte && !echo_) {
@@ -344,15 +403,16 @@ class SimCard final : public platform::Device, public Card {
 
   void writeChip(std::uint16_t address, std::uint32_t value) {
     if (isByteRegister(address)) value &= 0xFF;
-    chip_[address] = value;
     if (isColumnRegister(address)) {
-      recogniseIfChanged();
       const int width = busWidthLocked();
+      chip_[address] = width != 0 ? applyWidth(value, width) : chip_[address];
+      recogniseIfChanged();
       if (design_ != nullptr && width != 0) {
         design_->writeColumn(address >> 8, applyWidth(value, width), context());
       }
       return;
     }
+    chip_[address] = value;
     if (address >= kConfigurationBase && address < kConfigurationEnd) {
       configurationChanged_ = true;
     }
@@ -399,7 +459,12 @@ class SimCard final : public platform::Device, public Card {
 
   void record(EventKind kind, std::uint32_t where, std::uint32_t value,
               bool inChip) {
-    if (settings_.recordEvents) events_.push_back({kind, where, value, inChip});
+    const Event event{kind, where, value, inChip};
+    if (settings_.recordEvents) events_.push_back(event);
+    if (trace_ != nullptr) {
+      std::fputs(formatEvent(event).c_str(), trace_);
+      std::fputc('\n', trace_);
+    }
   }
 
   const Settings settings_;
@@ -407,7 +472,8 @@ class SimCard final : public platform::Device, public Card {
   std::condition_variable releasedChanged_;
   std::array<std::uint8_t, 148> config_;
   const std::uint16_t ioBase_;
-  const std::uint8_t* const window_;
+  std::uint8_t* const window_;
+  std::FILE* const trace_;  // null when TV940_TRACE is not set
   bool echo_;
   bool released_ = false;
   platform::Handle interruptEvent_ = nullptr;
@@ -562,6 +628,7 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
       return nullptr;
     }
   }
+  if (!sim::TraceFile::open(failure)) return nullptr;
   if (settings.noDevice) {
     if (failure != nullptr) {
       *failure = "no simulated card present (simulated fault no-device)";
