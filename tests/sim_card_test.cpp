@@ -3,9 +3,12 @@
 // the design that a loaded configuration brings to life.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -391,3 +394,66 @@ TEST_F(SimCardTest, LoadedConfigurationBringsItsDesignToLife) {
 }
 
 }  // namespace
+
+TEST_F(SimCardTest, ColumnRegistersWithoutDesignAreStorageOfTheBusWidth) {
+  open();
+  write(0xC000, 0x00);  // 8-bit data bus, as after power-up
+  write(column(2), 0x12345678);
+  EXPECT_EQ(read(column(2)), 0x78u);
+  write(0xC000, 0x04);  // 16 bits
+  write(column(2), 0x12345678);
+  EXPECT_EQ(read(column(2)), 0x5678u);
+  write(0xC000, 0x08);  // 32 bits
+  write(column(63), 0x12345678);
+  EXPECT_EQ(read(column(63)), 0x12345678u);
+  EXPECT_EQ(read(column(2)), 0x5678u);  // kept from the 16-bit write
+  write(0xC000, 0x0C);                  // invalid width: nothing carried
+  EXPECT_EQ(read(column(63)), 0u);
+  write(column(63), 1);
+  write(0xC000, 0x08);
+  EXPECT_EQ(read(column(63)), 0x12345678u);
+}
+
+TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
+  char path[] = "/tmp/sim-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("TV940_TRACE", path, 1);
+  sim::nextSettings().recordEvents = true;
+  open();
+  unsetenv("TV940_TRACE");
+  write(0xC008, 7);
+  read(0xC008);
+  platform::portOut32(0xE018, 0);
+  std::fflush(nullptr);
+
+  std::vector<std::string> expected;
+  for (const auto& e : card_->events()) expected.push_back(sim::formatEvent(e));
+  ASSERT_GE(expected.size(), 3u);
+  // The file may hold earlier cards of this process first; this card's
+  // events are its last lines.
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), expected.size());
+  EXPECT_EQ(
+      std::vector<std::string>(lines.end() - expected.size(), lines.end()),
+      expected);
+  EXPECT_EQ(lines.back(), "out e018 00000000");
+  std::remove(path);
+}
+
+TEST_F(SimCardTest, WindowIsInaccessibleMemoryOutsideTheAccessor) {
+  open();
+  ASSERT_NE(window_, nullptr);
+  write(0xC008, 1);  // through the accessor: fine
+  EXPECT_DEATH(
+      {
+        volatile std::uint32_t* word =
+            reinterpret_cast<volatile std::uint32_t*>(
+                window_ + sim::windowOffsetOf(0xC008));
+        *word = 2;
+      },
+      "");
+}
