@@ -1,0 +1,526 @@
+// The Linux PCI backend against fake device directories: regular files in
+// place of the kernel's config and resource files, and a FIFO in place of
+// the UIO device node. Window accesses are checked in the file behind the
+// mapping, port accesses at their file offsets.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "gtest/gtest.h"
+#include "platform/device.h"
+#include "platform/linuxpci/pci_device.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+using platform::Device;
+using platform::linuxpci::canonicalPciAddress;
+using platform::linuxpci::openDeviceDirectory;
+using platform::linuxpci::resolveDeviceDirectory;
+
+namespace {
+
+constexpr std::uint32_t kIoRegister = 0x0000E001;
+constexpr std::uint32_t kFill = 0xA5A5A5A5;  // resource1's bytes before a run
+
+// A configuration header: vendor 0x5A5A, decoding on, BAR0 memory, BAR1 as
+// given; `size` bytes (64 is what an unprivileged reader sees).
+std::vector<std::uint8_t> header(std::uint32_t bar1, std::size_t size = 64,
+                                 std::uint16_t command = 0x0003) {
+  std::vector<std::uint8_t> bytes(size, 0);
+  auto put = [&](std::size_t at, std::uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) bytes[at + i] = value >> (8 * i) & 0xFF;
+  };
+  put(0, 0x5A5A, 2);
+  put(4, command, 2);
+  put(16, 0xF8000000, 4);
+  put(20, bar1, 4);
+  for (std::size_t i = 64; i < size; ++i) bytes[i] = std::uint8_t(i);
+  return bytes;
+}
+
+void writeBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             std::streamsize(bytes.size()));
+}
+
+std::uint32_t wordAt(const fs::path& file, off_t offset) {
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  std::uint32_t value = 0;
+  EXPECT_EQ(::pread(fd, &value, 4, offset), 4) << file << " @" << offset;
+  ::close(fd);
+  return value;
+}
+
+std::uint8_t byteAt(const fs::path& file, off_t offset) {
+  return std::uint8_t(wordAt(file, offset & ~off_t(3)) >> (8 * (offset & 3)));
+}
+
+void putWord(const fs::path& file, off_t offset, std::uint32_t value) {
+  const int fd = ::open(file.c_str(), O_WRONLY);
+  EXPECT_EQ(::pwrite(fd, &value, 4, offset), 4);
+  ::close(fd);
+}
+
+bool send(Device& device, std::uint32_t code, void* in = nullptr,
+          std::uint32_t inSize = 0, void* out = nullptr,
+          std::uint32_t outSize = 0) {
+  std::uint32_t returned;
+  return device.request(code, in, inSize, out, outSize, &returned);
+}
+
+void* offsetArgument(std::uintptr_t offset) {
+  return reinterpret_cast<void*>(offset);
+}
+
+class LinuxPciTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = fs::temp_directory_path() / "tv940-linuxpci-XXXXXX";
+    ASSERT_NE(::mkdtemp(name.data()), nullptr);
+    root_ = name;
+    dir_ = root_ / "0000:03:00.0";
+    nodes_ = root_ / "dev";
+    fs::create_directories(dir_);
+    fs::create_directories(nodes_);
+    writeBytes(dir_ / "config", header(kIoRegister));
+    fs::resize_file(touch(dir_ / "resource0"), 0x840000);
+    writeBytes(dir_ / "resource1", std::vector<std::uint8_t>(64, 0xA5));
+  }
+  void TearDown() override {
+    ::unsetenv("TV940_DEVICE");
+    fs::remove_all(root_);
+  }
+
+  static fs::path touch(const fs::path& file) {
+    std::ofstream{file};
+    return file;
+  }
+
+  // Lists uio0 in the device directory, with a FIFO as its device node.
+  void addUio() {
+    fs::create_directories(dir_ / "uio" / "uio0");
+    ASSERT_EQ(::mkfifo((nodes_ / "uio0").c_str(), 0600), 0);
+  }
+
+  std::shared_ptr<Device> open(std::string* failure = nullptr) {
+    std::string reason;
+    auto device = openDeviceDirectory(dir_, nodes_, &reason);
+    if (failure != nullptr) *failure = reason;
+    EXPECT_EQ(device == nullptr, !reason.empty()) << reason;
+    return device;
+  }
+
+  // The open must fail, with a reason containing `expected`.
+  void expectOpenFails(const std::string& expected) {
+    std::string reason;
+    EXPECT_EQ(open(&reason), nullptr);
+    EXPECT_NE(reason.find(expected), std::string::npos) << reason;
+  }
+
+  static std::uint8_t* mapWindow(Device& device) {
+    std::uint8_t* window = nullptr;
+    EXPECT_TRUE(send(device, 6, nullptr, 0, &window, sizeof window));
+    return window;
+  }
+
+  fs::path root_, dir_, nodes_;
+};
+
+// ---- Selecting a device ----------------------------------------------------
+
+TEST(LinuxPciSelector, PciAddressesInLongAndShortForm) {
+  EXPECT_EQ(canonicalPciAddress("0000:03:00.0"), "0000:03:00.0");
+  EXPECT_EQ(canonicalPciAddress("03:00.0"), "0000:03:00.0");
+  EXPECT_EQ(canonicalPciAddress("0001:AB:1F.7"), "0001:ab:1f.7");
+  EXPECT_EQ(canonicalPciAddress("10000:e1:00.1"), "10000:e1:00.1");
+  for (const char* bad :
+       {"", "sim", "03:00", "3:00.0", "03:0.0", "03:20.0", "03:00.8",
+        "000:03:00.0", "0000:03:00.0x", "0000:03:00.00", "x:03:00.0",
+        "./03:00.0", "03:00.0/"}) {
+    EXPECT_EQ(canonicalPciAddress(bad), "") << bad;
+  }
+}
+
+TEST_F(LinuxPciTest, SelectorNamesAddressOrDirectory) {
+  std::string directory, failure;
+  ASSERT_TRUE(resolveDeviceDirectory("03:00.0", root_, &directory, &failure));
+  EXPECT_EQ(directory, (root_ / "0000:03:00.0").string());
+  ASSERT_TRUE(
+      resolveDeviceDirectory(dir_, "/nonexistent", &directory, &failure));
+  EXPECT_EQ(directory, dir_.string());
+
+  EXPECT_FALSE(
+      resolveDeviceDirectory("0000:04:00.0", root_, &directory, &failure));
+  EXPECT_NE(failure.find("no PCI device 0000:04:00.0"), std::string::npos);
+  EXPECT_FALSE(resolveDeviceDirectory("hardware", root_, &directory, &failure));
+  EXPECT_NE(failure.find("neither a PCI address"), std::string::npos);
+  EXPECT_FALSE(
+      resolveDeviceDirectory(dir_ / "config", root_, &directory, &failure));
+  EXPECT_NE(failure.find("is not a directory"), std::string::npos);
+}
+
+// ---- Opening ---------------------------------------------------------------
+
+TEST_F(LinuxPciTest, MissingOrUnusableFilesFailTheOpen) {
+  fs::rename(dir_ / "resource1", root_ / "r1");
+  expectOpenFails("resource1 (the control ports)");
+  touch(dir_ / "resource1");
+  expectOpenFails("resource1 (the control ports) is not a usable I/O region");
+  fs::rename(root_ / "r1", dir_ / "resource1");
+
+  fs::resize_file(dir_ / "resource0", 0x83F000);
+  expectOpenFails("spans 0x83F000 bytes; the chip window needs 0x840000");
+  fs::remove(dir_ / "resource0");
+  expectOpenFails("resource0 (the chip window): No such file");
+  fs::resize_file(touch(dir_ / "resource0"), 0x840000);
+
+  writeBytes(dir_ / "config", std::vector<std::uint8_t>(40, 0));
+  expectOpenFails("holds 40 bytes, less than a PCI configuration header");
+  fs::remove(dir_ / "config");
+  expectOpenFails("has no config file");
+  fs::create_directory(dir_ / "config");
+  expectOpenFails("config: Is a directory");
+}
+
+TEST_F(LinuxPciTest, UnreadableConfigFailsTheOpen) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever the mode";
+  fs::permissions(dir_ / "config", fs::perms::none);
+  expectOpenFails("Permission denied");
+}
+
+TEST_F(LinuxPciTest, UioListedButNodeMissingFailsTheOpen) {
+  fs::create_directories(dir_ / "uio" / "uio3");
+  expectOpenFails("bound to UIO (uio3) but " + (nodes_ / "uio3").string());
+}
+
+TEST_F(LinuxPciTest, MemoryRegisterOneOpensWithoutPorts) {
+  // The library refuses such a block; the backend must not refuse it first,
+  // and its ports reach nothing.
+  writeBytes(dir_ / "config", header(0xE000));
+  fs::remove(dir_ / "resource1");
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(send(*device, 0));
+  EXPECT_EQ(device->portIn32(0xE018), 0xFFFFFFFFu);
+}
+
+// ---- Requests --------------------------------------------------------------
+
+TEST_F(LinuxPciTest, ConfigBlockIsThePaddedHeader) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  std::array<std::uint8_t, 148> block;
+  block.fill(0xEE);
+  ASSERT_TRUE(send(*device, 5, nullptr, 0, block.data(), 148));
+  const auto expected = header(kIoRegister);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), block.begin()));
+  EXPECT_TRUE(std::all_of(block.begin() + 64, block.end(),
+                          [](std::uint8_t b) { return b == 0; }));
+  EXPECT_FALSE(send(*device, 5, nullptr, 0, block.data(), 147));
+
+  // A privileged reader's longer header: the first 148 bytes, read afresh.
+  writeBytes(dir_ / "config", header(0x1234E003, 256));
+  ASSERT_TRUE(send(*device, 5, nullptr, 0, block.data(), 148));
+  const auto longer = header(0x1234E003, 256);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), longer.begin()));
+}
+
+TEST_F(LinuxPciTest, CheckRequestSeesTheDeviceGoOrStopDecoding) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(send(*device, 0));
+
+  writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0001));
+  EXPECT_FALSE(send(*device, 0));
+  EXPECT_NE(std::string(platform::lastOpenFailure()).find("memory decoding"),
+            std::string::npos);
+  writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0002));
+  EXPECT_FALSE(send(*device, 0));
+  EXPECT_NE(std::string(platform::lastOpenFailure()).find("I/O decoding"),
+            std::string::npos);
+  writeBytes(dir_ / "config", std::vector<std::uint8_t>(64, 0xFF));
+  EXPECT_FALSE(send(*device, 0));
+  EXPECT_NE(std::string(platform::lastOpenFailure()).find("does not answer"),
+            std::string::npos);
+
+  writeBytes(dir_ / "config", header(kIoRegister));
+  fs::remove(dir_ / "resource0");
+  EXPECT_FALSE(send(*device, 0));
+  EXPECT_NE(std::string(platform::lastOpenFailure()).find("resource0 is gone"),
+            std::string::npos);
+}
+
+TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  std::uint8_t* window = mapWindow(*device);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(device->routedWindow(), nullptr);  // the seam accesses it directly
+
+  platform::windowWrite32(window, 0x830020, 0xC0DEC008);
+  std::uint32_t value = 0x11223344;
+  EXPECT_TRUE(send(*device, 1, &value, 1, offsetArgument(0x83FFFC)));
+  std::uint32_t pair[2] = {5, 6};
+  EXPECT_TRUE(send(*device, 1, pair, 2, offsetArgument(0x800000)));
+  ASSERT_EQ(::msync(window, 0x840000, MS_SYNC), 0);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), 0xC0DEC008u);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0x11223344u);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x800004), 6u);
+
+  putWord(dir_ / "resource0", 0x830000, 0x0000000B);
+  EXPECT_EQ(platform::windowRead32(window, 0x830000), 0x0000000Bu);
+  std::uint32_t words[3] = {};
+  EXPECT_TRUE(send(*device, 2, words, 3, offsetArgument(0x82FFFC)));
+  EXPECT_EQ(words[1], 0x0000000Bu);
+  EXPECT_EQ(words[2], 0u);
+}
+
+TEST_F(LinuxPciTest, DriverWordsOutsideTheWindowAreRefused) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  std::uint32_t words[2] = {0xDEAD, 0xBEEF};
+  EXPECT_FALSE(send(*device, 1, words, 1, offsetArgument(0x840000)));
+  EXPECT_FALSE(send(*device, 1, words, 2, offsetArgument(0x83FFFC)));
+  EXPECT_FALSE(send(*device, 1, words, 1, offsetArgument(0x800002)));
+  EXPECT_FALSE(send(*device, 2, words, 1, offsetArgument(~std::uintptr_t(3))));
+  EXPECT_FALSE(send(*device, 2, words, 0x40000000, offsetArgument(0)));
+  EXPECT_FALSE(send(*device, 1, nullptr, 1, offsetArgument(0)));
+  EXPECT_EQ(words[0], 0xDEADu);  // nothing was read into the buffer
+  EXPECT_EQ(fs::file_size(dir_ / "resource0"), 0x840000u);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0u);
+  EXPECT_FALSE(send(*device, 7));
+}
+
+TEST_F(LinuxPciTest, PortsLandInResource1AtTheirOffset) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  device->portOut32(0xE018, 0);
+  device->portOut32(0xE03C, 0xFFFFFF80);
+  EXPECT_EQ(wordAt(dir_ / "resource1", 24), 0u);
+  EXPECT_EQ(wordAt(dir_ / "resource1", 60), 0xFFFFFF80u);
+  EXPECT_EQ(wordAt(dir_ / "resource1", 20), kFill);
+  putWord(dir_ / "resource1", 32, 0x12345678);
+  EXPECT_EQ(device->portIn32(0xE020), 0x12345678u);
+
+  // Outside the region: dropped, and reads float high.
+  device->portOut32(0xE03D, 1);
+  device->portOut32(0xDFFC, 1);
+  device->portOut32(0xE040, 1);
+  EXPECT_EQ(device->portIn32(0xE03D), 0xFFFFFFFFu);
+  EXPECT_EQ(device->portIn32(0xDFFE), 0xFFFFFFFFu);
+  EXPECT_EQ(fs::file_size(dir_ / "resource1"), 64u);
+  EXPECT_EQ(wordAt(dir_ / "resource1", 60), 0xFFFFFF80u);
+}
+
+// ---- Interrupts ------------------------------------------------------------
+
+TEST_F(LinuxPciTest, UioInterruptsSignalTheEventAndGiveTheCount) {
+  addUio();
+  // Interrupt-disable set as the kernel leaves it; bit 8 must survive.
+  writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0503));
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  platform::Handle event = platform::createEvent();
+  ASSERT_TRUE(send(*device, 3, event));
+  const int node = ::open((nodes_ / "uio0").c_str(), O_WRONLY);
+  ASSERT_GE(node, 0);
+  auto interrupt = [&](std::uint32_t count) {
+    ASSERT_EQ(::write(node, &count, 4), 4);
+    ASSERT_EQ(platform::waitEvent(event, 30000), platform::WaitResult::First);
+    std::uint32_t word = 0;
+    ASSERT_TRUE(send(*device, 10, nullptr, 0, &word, 4));
+    EXPECT_EQ(word, count);
+  };
+  interrupt(1);
+  EXPECT_EQ(byteAt(dir_ / "config", 5), 0x01);
+  // The kernel masks the interrupt again; it is unmasked before the next wait.
+  putWord(dir_ / "config", 4, 0x00000503);
+  interrupt(2);
+  interrupt(3);
+  EXPECT_EQ(byteAt(dir_ / "config", 5), 0x01);
+  EXPECT_EQ(byteAt(dir_ / "config", 4), 0x03);
+
+  // Shutdown: no more signals, and requests 3 and 10 fail.
+  EXPECT_TRUE(send(*device, 4));
+  std::uint32_t count = 4;
+  ASSERT_EQ(::write(node, &count, 4), 4);
+  EXPECT_EQ(platform::waitEvent(event, 0), platform::WaitResult::TimedOut);
+  std::uint32_t word;
+  EXPECT_FALSE(send(*device, 10, nullptr, 0, &word, 4));
+  EXPECT_FALSE(send(*device, 3, event));
+  ::close(node);
+  platform::closeHandle(event);
+}
+
+TEST_F(LinuxPciTest, InterruptWordWaitsUntilAnInterruptOrTheShutdown) {
+  addUio();
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  auto waitForWord = [&] {
+    std::uint32_t word = 0;
+    return send(*device, 10, nullptr, 0, &word, 4) ? word : 0xFFFFFFFFu;
+  };
+  auto first = std::async(std::launch::async, waitForWord);
+  const int node = ::open((nodes_ / "uio0").c_str(), O_WRONLY);
+  const std::uint32_t count = 42;
+  ASSERT_EQ(::write(node, &count, 4), 4);
+  EXPECT_EQ(first.get(), 42u);
+  ::close(node);
+
+  // Without a new interrupt the last count stays the answer; the close then
+  // ends the interrupts, and a waiting request fails instead of hanging.
+  EXPECT_EQ(waitForWord(), 42u);
+  device->onClose();
+  EXPECT_EQ(waitForWord(), 0xFFFFFFFFu);
+}
+
+TEST_F(LinuxPciTest, WithoutUioTheInterruptWordFailsAtOnce) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  platform::Handle event = platform::createEvent();
+  std::uint32_t word;
+  EXPECT_TRUE(send(*device, 3, event));
+  EXPECT_FALSE(send(*device, 10, nullptr, 0, &word, 4));
+  EXPECT_TRUE(send(*device, 4));
+  platform::closeHandle(event);
+}
+
+// ---- Through the library ---------------------------------------------------
+
+TEST_F(LinuxPciTest, BoardOpensAFakeDeviceAndReachesItsFiles) {
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  Board board;
+  ASSERT_EQ(board.open(), 0) << Board::openFailure();
+  EXPECT_EQ(board.ioBase, 0xE000);
+  EXPECT_EQ(board.baseAddress0, 0xF8000000u);
+  board.writePort24Zero();
+  board.writePort16One();
+  EXPECT_EQ(wordAt(dir_ / "resource1", 24), 0u);
+  EXPECT_EQ(wordAt(dir_ / "resource1", 16), 1u);
+  board.writeControlC008(0x00C0FFEE);
+  board.writeChipViaDriver(0xFFFF, 0x600DF00D);
+  putWord(dir_ / "resource0", 0x830040, 0x5EED);
+  EXPECT_EQ(board.getMaskC010(), 0x5EEDu);
+  EXPECT_EQ(board.readChipViaDriver(0xC008), 0x00C0FFEEu);
+  ASSERT_EQ(::msync(board.chipWindow, 0x840000, MS_SYNC), 0);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), 0x00C0FFEEu);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0x600DF00Du);
+  board.close();
+}
+
+TEST_F(LinuxPciTest, BoardOpenFailsWithTheReason) {
+  Board board;
+  auto expectFailure = [&](const std::string& selector,
+                           const std::string& expected) {
+    ::setenv("TV940_DEVICE", selector.c_str(), 1);
+    EXPECT_EQ(board.open(), -5) << selector;
+    EXPECT_NE(std::string(Board::openFailure()).find(expected),
+              std::string::npos)
+        << Board::openFailure();
+  };
+  expectFailure("not-a-device", "neither a PCI address");
+  expectFailure("fedc:ab:1f.7", "no PCI device fedc:ab:1f.7");
+
+  writeBytes(dir_ / "config", header(0x0000E000));
+  expectFailure(dir_, "not an I/O-space register");
+  EXPECT_EQ(board.ioBase, 0xFFFF);
+  board.close();
+
+  writeBytes(dir_ / "config", header(kIoRegister, 64, 0));
+  expectFailure(dir_, "memory decoding is off");
+  board.close();
+
+  fs::remove(dir_ / "resource0");
+  expectFailure(dir_, "resource0");
+}
+
+// ---- A whole program run ---------------------------------------------------
+
+// The last value the design file gives each chip address.
+std::map<std::uint32_t, std::uint32_t> designWords(const fs::path& file) {
+  std::map<std::uint32_t, std::uint32_t> words;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string address, data;
+    if (!(fields >> address >> data) || address[0] == '#') continue;
+    words[std::stoul(address, nullptr, 16)] = std::stoul(data, nullptr, 16);
+  }
+  return words;
+}
+
+TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
+  const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
+  ASSERT_TRUE(fs::exists(program)) << program << " is not built";
+  const fs::path work = root_ / "work";
+  fs::create_directory(work);
+  fs::copy_file(fs::path(TV940_SOURCE_DIR) / "designs" / "kelpori.bfx",
+                work / "kelpori.bfx");
+  const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
+                              dir_.string() + "' '" + program.string() +
+                              "' >console.txt 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream console(work / "console.txt");
+  ASSERT_EQ(status, 0) << console.rdbuf();
+
+  // Bring-up ports; the clock's last bit is the protocol word's final 0.
+  const fs::path ports = dir_ / "resource1";
+  EXPECT_EQ(wordAt(ports, 24), 0u);
+  EXPECT_EQ(wordAt(ports, 16), 1u);
+  EXPECT_EQ(wordAt(ports, 60), 0u);
+  EXPECT_EQ(wordAt(ports, 20), 0u);
+  EXPECT_EQ(wordAt(ports, 28), kFill);  // never written
+
+  // The design's pairs, except the registers the run writes afterwards.
+  const fs::path window = dir_ / "resource0";
+  auto design = designWords(work / "kelpori.bfx");
+  ASSERT_GT(design.size(), 1000u);
+  for (std::uint32_t overwritten :
+       {0x01C0u, 0x02C0u, 0xC000u, 0xC008u, 0xC010u, 0xC014u}) {
+    design.erase(overwritten);
+  }
+  for (const auto& [address, data] : design) {
+    ASSERT_EQ(wordAt(window, 0x800000 + 4 * address), data) << address;
+  }
+  EXPECT_EQ(wordAt(window, 0x830020), 0u);           // 0xC008
+  EXPECT_EQ(wordAt(window, 0x830040), 0u);           // first mask
+  EXPECT_EQ(wordAt(window, 0x830050), 0xFFFFFFFFu);  // second mask
+  EXPECT_EQ(wordAt(window, 0x830000) >> 2 & 3, 2u);  // 32-bit bus
+  EXPECT_EQ(wordAt(window, 0x800700), 0u);           // column 1 := 0 last
+  // Column 2 keeps the last of the 1000 test vectors.
+  std::uint32_t state = 1, vector = 0;
+  auto next = [&] {
+    state = state * 214013u + 2531011u;
+    return (state >> 16) & 0x7FFF;
+  };
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint32_t first = next();
+    vector = first * next();
+  }
+  EXPECT_EQ(wordAt(window, 0x800B00), vector);
+
+  // The files cannot compute: every state line shows what they hold.
+  std::ifstream out(work / "kelpori.out");
+  int stateLines = 0;
+  for (std::string line; std::getline(out, line);) {
+    if (line.rfind("SR: Ox", 0) == 0) ++stateLines;
+  }
+  EXPECT_EQ(stateLines, 48000);
+}
+
+}  // namespace
