@@ -1,0 +1,252 @@
+// The board connection under concurrent use: interrupt storms while the main
+// thread drives the chip, many opens and closes in a row, a close in the
+// middle of a storm, and a watcher that comes back after its close gave up
+// waiting for it. The tsan stage runs this suite under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "platform/sim/card.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The close waits this long for the watcher's acknowledgement.
+constexpr milliseconds kCloseWait{5000};
+// A close that returns well before its time-out was acknowledged.
+constexpr milliseconds kAcknowledgedClose{4000};
+
+// Polls until the condition holds; false after the limit.
+template <typename Condition>
+bool eventually(Condition condition, milliseconds limit = milliseconds(20000)) {
+  const auto deadline = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+std::size_t threadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+unsigned requestsOf(const std::vector<sim::Event>& events, std::uint32_t code) {
+  unsigned count = 0;
+  for (const sim::Event& event : events) {
+    if (event.kind == sim::EventKind::Request && event.where == code) ++count;
+  }
+  return count;
+}
+
+milliseconds timedClose(Board& board) {
+  const auto start = Clock::now();
+  board.close();
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// Chip addresses that are plain storage on the card: row 1 to 63 of column
+// 0 in mode 0 (no column register, no control or configuration register).
+std::uint32_t plainAddress(unsigned i) { return 1 + i % 63; }
+
+class Concurrency : public testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TV940_DEVICE", "sim", 1);
+    unsetenv("TV940_SIM_FAULTS");
+    sim::resetSettings();
+    sim::nextSettings().recordEvents = true;
+    interruptFlag = 0;
+  }
+  void TearDown() override {
+    board.close();
+    sim::resetSettings();
+  }
+
+  Board board;
+};
+
+TEST_F(Concurrency, InterruptStormWhileTheChipIsDriven) {
+  constexpr unsigned kInterrupts = 5000;
+  ASSERT_EQ(board.open(), 0);
+  const std::shared_ptr<sim::Card> card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+
+  std::atomic<bool> raising{true};
+  std::thread raiser([&] {
+    // In bursts, with short pauses that let the watcher in between, so
+    // interrupts arrive both while it waits and while it serves.
+    for (unsigned i = 1; i <= kInterrupts; ++i) {
+      card->raiseInterrupt(0xA000 + i);
+      if (i % 25 == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    raising = false;
+  });
+  // The main thread keeps writing and reading back chip words meanwhile.
+  unsigned accesses = 0;
+  unsigned wrong = 0;
+  for (unsigned i = 0; raising || i < 2000; ++i) {
+    const std::uint32_t value = 0x5A000000u ^ (i * 2654435761u);
+    board.writeChip(plainAddress(i), value);
+    if (board.readChip(plainAddress(i)) != value) ++wrong;
+    ++accesses;
+    if (i % 64 == 0) std::this_thread::yield();
+  }
+  raiser.join();
+  EXPECT_EQ(wrong, 0u) << "of " << accesses << " chip words read back";
+
+  // The last interrupt is served, and its handler sets the flag.
+  EXPECT_TRUE(eventually([] {
+    return lastInterruptWord == 0xA000 + kInterrupts;
+  })) << "last word served: "
+      << std::hex << lastInterruptWord;
+  EXPECT_TRUE(eventually([] { return interruptFlag == 1; }));
+
+  const milliseconds closing = timedClose(board);
+  EXPECT_LT(closing, kAcknowledgedClose) << "the watcher did not acknowledge";
+
+  // Interrupts that arrive while the watcher is busy share one request.
+  const unsigned served = card->interruptWordRequests();
+  EXPECT_GE(served, 1u);
+  EXPECT_LE(served, kInterrupts);
+  const std::vector<sim::Event> events = card->events();
+  EXPECT_EQ(requestsOf(events, 10), served);
+  EXPECT_EQ(requestsOf(events, 4), 1u);
+  RecordProperty("interrupts_raised", static_cast<int>(kInterrupts));
+  RecordProperty("interrupt_word_requests", static_cast<int>(served));
+  std::printf(
+      "storm: %u interrupts raised, %u served requests, %u chip "
+      "accesses, close %lld ms\n",
+      kInterrupts, served, 2 * accesses,
+      static_cast<long long>(closing.count()));
+}
+
+TEST_F(Concurrency, RepeatedOpenAndClose) {
+  constexpr unsigned kCycles = 200;
+  const std::size_t threadsBefore = threadCount();
+  std::shared_ptr<sim::Card> previous;
+  std::size_t previousEvents = 0;
+  milliseconds slowest{0};
+
+  for (unsigned cycle = 1; cycle <= kCycles; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(board.open(), 0);
+    const std::shared_ptr<sim::Card> card = sim::Card::current();
+    ASSERT_NE(card, previous);
+
+    // This connection's own watcher serves this card's interrupt.
+    card->raiseInterrupt(cycle);
+    ASSERT_TRUE(eventually([&] { return card->interruptWordRequests() == 1; }));
+    EXPECT_TRUE(eventually([&] { return lastInterruptWord == cycle; }));
+    board.writeChip(plainAddress(cycle), cycle);
+    EXPECT_EQ(board.readChip(plainAddress(cycle)), cycle);
+
+    const milliseconds closing = timedClose(board);
+    slowest = std::max(slowest, closing);
+    ASSERT_LT(closing, kAcknowledgedClose) << "the watcher did not acknowledge";
+
+    // The card of the last cycle has seen nothing since its close.
+    if (previous != nullptr) {
+      const std::vector<sim::Event> old = previous->events();
+      EXPECT_EQ(old.size(), previousEvents);
+      EXPECT_EQ(previous->interruptWordRequests(), 1u);
+    }
+    previous = card;
+    previousEvents = card->events().size();
+    ASSERT_EQ(card->events().back().kind, sim::EventKind::Request);
+    EXPECT_EQ(card->events().back().where, 4u)
+        << "the close ends with shutdown";
+  }
+
+  // Every watcher and handler has ended.
+  EXPECT_TRUE(eventually([&] { return threadCount() <= threadsBefore; }))
+      << threadCount() << " threads, " << threadsBefore << " before";
+  RecordProperty("slowest_close_ms", static_cast<int>(slowest.count()));
+}
+
+TEST_F(Concurrency, CloseInTheMiddleOfAStorm) {
+  ASSERT_EQ(board.open(), 0);
+  const std::shared_ptr<sim::Card> card = sim::Card::current();
+
+  std::atomic<bool> stop{false};
+  std::atomic<unsigned> raised{0};
+  std::thread raiser([&] {
+    while (!stop) {
+      card->raiseInterrupt(++raised);
+    }
+  });
+  ASSERT_TRUE(eventually([&] { return card->interruptWordRequests() >= 50; }));
+
+  const milliseconds closing = timedClose(board);
+  EXPECT_LT(closing, kAcknowledgedClose);
+  // Interrupts raised after the close reach no event and change nothing.
+  const unsigned before = raised;
+  ASSERT_TRUE(eventually([&] { return raised >= before + 1000; }));
+  stop = true;
+  raiser.join();
+
+  // The same Board opens again and its new watcher serves the new card.
+  ASSERT_EQ(board.open(), 0);
+  const std::shared_ptr<sim::Card> fresh = sim::Card::current();
+  ASSERT_NE(fresh, card);
+  fresh->raiseInterrupt(0xBEEF);
+  EXPECT_TRUE(eventually([&] { return lastInterruptWord == 0xBEEF; }));
+  EXPECT_EQ(fresh->interruptWordRequests(), 1u);
+  EXPECT_LT(timedClose(board), kAcknowledgedClose);
+}
+
+TEST_F(Concurrency, LateWatcherAfterTheCloseGaveUp) {
+  const std::size_t threadsBefore = threadCount();
+  sim::nextSettings().stuckWatcher = true;
+  ASSERT_EQ(board.open(), 0);
+  const std::shared_ptr<sim::Card> card = sim::Card::current();
+  card->raiseInterrupt(0x51);
+  // The watcher is now inside its interrupt-word request and stays there.
+  ASSERT_TRUE(eventually([&] { return requestsOf(card->events(), 10) == 1; }));
+
+  const milliseconds closing = timedClose(board);
+  EXPECT_GE(closing, kCloseWait - milliseconds(500));
+  EXPECT_LT(closing, kCloseWait * 3);
+  const std::size_t eventsAtClose = card->events().size();
+  EXPECT_EQ(card->events().back().kind, sim::EventKind::Request);
+  EXPECT_EQ(card->events().back().where, 4u);
+
+  // The request returns after the close; the watcher goes on with the word
+  // it got, then finds its events closed and ends.
+  interruptFlag = 0;
+  card->raiseInterrupt(0x52);  // the card forgot the event at the shutdown
+  card->releaseStuckRequests();
+  EXPECT_TRUE(eventually([] { return interruptFlag == 1; }));
+  EXPECT_EQ(card->interruptWordRequests(), 1u);
+  EXPECT_TRUE(eventually([&] { return threadCount() <= threadsBefore; }))
+      << "the late watcher is still running";
+
+  // It sent nothing through the closed connection.
+  const std::vector<sim::Event> events = card->events();
+  ASSERT_GE(events.size(), eventsAtClose);
+  for (std::size_t i = eventsAtClose; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].kind, sim::EventKind::Interrupt)
+        << "after the close: " << sim::formatEvent(events[i]);
+  }
+  EXPECT_EQ(requestsOf(events, 10), 1u);
+}
+
+}  // namespace
