@@ -32,6 +32,10 @@ WaitResult waitAny(Event& first, Event& second);
 // fails, and it can no longer be signalled.
 void retire(Event& event);
 
+// The event behind an event handle, or null for a closed or stale handle: for
+// an OS backend that hands the OS's own event to the platform's driver.
+std::shared_ptr<Event> eventOf(Handle handle);
+
 }  // namespace platform::os
 
 namespace platform::os {

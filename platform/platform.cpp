@@ -119,6 +119,10 @@ std::shared_ptr<Device> routedDevice(const std::uint8_t* window, bool* known) {
 
 // ---- Events ---------------------------------------------------------------
 
+std::shared_ptr<os::Event> os::eventOf(Handle handle) {
+  return findEvent(handle);
+}
+
 Handle createEvent() {
   std::shared_ptr<os::Event> event = os::newEvent();
   if (event == nullptr) return nullptr;
