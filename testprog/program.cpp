@@ -7,6 +7,8 @@
 
 namespace testprog {
 
+Board* board = nullptr;
+
 bool softwareModelSelected(int argc, const char* const* argv) {
   return argc > 1 && std::strcmp(argv[1], "-s") == 0;
 }

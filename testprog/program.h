@@ -8,6 +8,11 @@
 
 namespace testprog {
 
+// The program's one Board: main creates it on the heap at start, and it is
+// never closed or destroyed; the end of the process releases the connection.
+// Kept here, where it stays reachable to the end.
+extern Board* board;
+
 // Exit statuses of both programs.
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;

@@ -6,10 +6,6 @@
 
 namespace {
 
-// The one Board, kept reachable until the process ends: it is never closed
-// or destroyed, the end of the process releases the connection.
-Board* board = nullptr;
-
 constexpr testprog::Program kProgram{"vontrel", "vontrel.bfx", "vontrel.out",
                                      vontrel::writeSoftwareModel,
                                      vontrel::runBoardLoop};
@@ -17,6 +13,6 @@ constexpr testprog::Program kProgram{"vontrel", "vontrel.bfx", "vontrel.out",
 }  // namespace
 
 int main(int argc, char** argv) {
-  board = new Board;
-  return testprog::run(*board, kProgram, argc, argv);
+  testprog::board = new Board;
+  return testprog::run(*testprog::board, kProgram, argc, argv);
 }
