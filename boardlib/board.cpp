@@ -49,13 +49,15 @@ ErrorCode Board::open() {
   handleConverter = reinterpret_cast<platform::HandleConverter>(
       platform::findModuleFunction("KERNEL32", "OpenVxDHandle"));
 
-  deviceHandle = platform::openDevice(kDevicePath);
-  if (deviceHandle == nullptr) {
+  // A failed open leaves the library's connection as it was.
+  const platform::Handle device = platform::openDevice(kDevicePath);
+  if (device == nullptr) {
     setOpenFailure(platform::lastOpenFailure(),
                    "the driver device could not be opened");
     return -5;
   }
-  connection_ = deviceHandle;
+  deviceHandle = device;
+  connection_ = device;
 
   if (!request(connection_, DriverRequest::Check, nullptr, 0, nullptr, 0,
                &bytesReturned)) {

@@ -195,6 +195,17 @@ TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
   EXPECT_NE(sim::Card::current(), card);
   EXPECT_EQ(board.ioBase, 0xE002);
   EXPECT_EQ(board.baseAddress0, 0x87654321u);
+
+  // Another Board's failed open leaves this connection in use.
+  const platform::Handle connection = deviceHandle;
+  sim::nextSettings().noDevice = true;
+  Board other;
+  EXPECT_EQ(other.open(), -5);
+  EXPECT_EQ(deviceHandle, connection);
+  auto current = sim::Card::current();
+  current->clearEvents();
+  board.writeChipViaDriver(0xC008, 5);
+  EXPECT_EQ(current->peekChip(0xC008), 5u);
 }
 
 TEST_F(Connection, ReadConfigInfoAgain) {
