@@ -1,0 +1,195 @@
+// The platform's own driver on Windows: the card's virtual device driver,
+// opened by its path and driven with device I/O control requests. The chip
+// window is the memory the driver maps into the program (plain volatile
+// accesses by the seam), and the control ports are reached with the
+// processor's port instructions.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/device.h"
+#include "platform/win32/win32.h"
+
+namespace platform {
+namespace win32 {
+
+std::string errorText(DWORD error) {
+  char text[512];
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, text, sizeof text, nullptr);
+  // The system's texts end with a full stop and a line end.
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                        text[length - 1] == ' ' || text[length - 1] == '.')) {
+    --length;
+  }
+  std::string line;
+  for (DWORD i = 0; i < length; ++i) {
+    line += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+  }
+  const std::string number = "error " + std::to_string(error);
+  return line.empty() ? number : line + " (" + number + ")";
+}
+
+// ---- Control ports --------------------------------------------------------
+// Systems that do not give programs direct port access make the processor
+// refuse the instruction. That is reported as what it is, once, and ends the
+// program, instead of a crash report.
+
+namespace {
+
+thread_local std::uint16_t portInUse = 0;
+thread_local bool accessingPort = false;
+
+LONG CALLBACK refusedPortAccess(EXCEPTION_POINTERS* exception) {
+  if (!accessingPort || exception == nullptr ||
+      exception->ExceptionRecord == nullptr ||
+      exception->ExceptionRecord->ExceptionCode != EXCEPTION_PRIV_INSTRUCTION) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "port 0x%04X: the system does not give this program direct "
+               "access to the card's control ports\n",
+               static_cast<unsigned>(portInUse));
+  std::fflush(stderr);
+  ExitProcess(1);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void watchPortAccess() {
+  static const bool installed =
+      AddVectoredExceptionHandler(1, refusedPortAccess) != nullptr;
+  (void)installed;
+}
+
+// Marks the current thread's port access for refusedPortAccess.
+class PortAccess {
+ public:
+  explicit PortAccess(std::uint16_t port) {
+    watchPortAccess();
+    portInUse = port;
+    accessingPort = true;
+  }
+  ~PortAccess() { accessingPort = false; }
+  PortAccess(const PortAccess&) = delete;
+  PortAccess& operator=(const PortAccess&) = delete;
+};
+
+}  // namespace
+
+void portOut32(std::uint16_t port, std::uint32_t value) {
+  PortAccess access(port);
+  __asm__ __volatile__("outl %%eax, %%dx" : : "a"(value), "d"(port) : "memory");
+}
+
+std::uint32_t portIn32(std::uint16_t port) {
+  PortAccess access(port);
+  std::uint32_t value;
+  __asm__ __volatile__("inl %%dx, %%eax" : "=a"(value) : "d"(port) : "memory");
+  return value;
+}
+
+}  // namespace win32
+
+namespace {
+
+class NativeDriver final : public Device {
+ public:
+  explicit NativeDriver(HANDLE handle) : handle_(handle) {}
+  ~NativeDriver() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  NativeDriver(const NativeDriver&) = delete;
+  NativeDriver& operator=(const NativeDriver&) = delete;
+
+  bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
+               void* outBuffer, std::uint32_t outSize,
+               std::uint32_t* bytesReturned) override {
+    HANDLE handle;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (closed_) {
+        if (bytesReturned != nullptr) *bytesReturned = 0;
+        return false;
+      }
+      ++users_;
+      handle = handle_;
+    }
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(handle, code, inBuffer, inSize, outBuffer,
+                                    outSize, &returned, nullptr);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    release();
+    if (!ok && code == 0) {
+      setOpenFailure(
+          ("the driver's check request failed: " + win32::errorText(error))
+              .c_str());
+    }
+    return ok != FALSE;
+  }
+
+  void portOut32(std::uint16_t port, std::uint32_t value) override {
+    win32::portOut32(port, value);
+  }
+  std::uint32_t portIn32(std::uint16_t port) override {
+    return win32::portIn32(port);
+  }
+
+  // The connection ends now, or, while another thread's request is still in
+  // the driver, as that request returns; no request starts after this.
+  void onClose() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+    if (users_ == 0) closeNow();
+  }
+
+ private:
+  void release() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (--users_ == 0 && closed_) closeNow();
+  }
+  void closeNow() {
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+  std::mutex lock_;
+  HANDLE handle_;
+  unsigned users_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Device> openNativeDriver(const char* path,
+                                         std::string* failure) {
+  // Access, share mode, disposition and flags all 0, as the driver expects;
+  // no security attributes, no template.
+  HANDLE handle =
+      CreateFileA(path != nullptr ? path : "", 0, 0, nullptr, 0, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (failure != nullptr) {
+      *failure =
+          "the card's driver cannot be opened: " + win32::errorText(error) +
+          "; set TV940_DEVICE to sim for the simulated card";
+    }
+    return nullptr;
+  }
+  try {
+    return std::make_shared<NativeDriver>(handle);
+  } catch (const std::bad_alloc&) {
+    CloseHandle(handle);
+    if (failure != nullptr) *failure = "out of memory";
+    return nullptr;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,223 @@
+// Win32 OS services of the seam: events, threads, the module look-up with the
+// event-handle converter, and the millisecond clock.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/os.h"
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+namespace platform {
+namespace os {
+
+// An auto-reset event of the OS, plus a manual-reset event that is set once
+// when the seam handle is closed. Waits always include the second, so that
+// closing a handle wakes every waiter at once; the OS handles themselves are
+// closed only when the last user of the object is gone, never under a wait.
+class Event {
+ public:
+  Event(HANDLE event, HANDLE retired) : event_(event), retired_(retired) {}
+  ~Event() {
+    CloseHandle(event_);
+    CloseHandle(retired_);
+  }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  HANDLE event() const { return event_; }
+  HANDLE retired() const { return retired_; }
+  bool isRetired() const {
+    return WaitForSingleObject(retired_, 0) == WAIT_OBJECT_0;
+  }
+
+ private:
+  HANDLE event_;
+  HANDLE retired_;
+};
+
+std::shared_ptr<Event> newEvent() {
+  // Auto-reset, not signalled, with an empty name.
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "");
+  if (event == nullptr) return nullptr;
+  HANDLE retired = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (retired == nullptr) {
+    CloseHandle(event);
+    return nullptr;
+  }
+  try {
+    return std::make_shared<Event>(event, retired);
+  } catch (const std::bad_alloc&) {
+    CloseHandle(event);
+    CloseHandle(retired);
+    return nullptr;
+  }
+}
+
+bool signal(Event& event) {
+  if (event.isRetired()) return false;
+  return SetEvent(event.event()) != FALSE;
+}
+
+WaitResult wait(Event& event, std::uint32_t timeoutMs) {
+  // The retirement comes first: a closed handle fails even when signalled,
+  // and a wait-any reset only the object it reports.
+  const HANDLE handles[2] = {event.retired(), event.event()};
+  switch (WaitForMultipleObjects(2, handles, FALSE, timeoutMs)) {
+    case WAIT_OBJECT_0 + 1:
+      return WaitResult::First;
+    case WAIT_TIMEOUT:
+      return WaitResult::TimedOut;
+    default:
+      return WaitResult::Failed;
+  }
+}
+
+WaitResult waitAny(Event& first, Event& second) {
+  // Lower index wins: either retirement before either event, and the first
+  // event before the second.
+  const HANDLE handles[4] = {first.retired(), second.retired(), first.event(),
+                             second.event()};
+  switch (WaitForMultipleObjects(4, handles, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0 + 2:
+      return WaitResult::First;
+    case WAIT_OBJECT_0 + 3:
+      return WaitResult::Second;
+    default:
+      return WaitResult::Failed;
+  }
+}
+
+void retire(Event& event) { SetEvent(event.retired()); }
+
+}  // namespace os
+
+// ---- Event-handle converter -----------------------------------------------
+
+namespace win32 {
+
+HANDLE nativeEvent(Handle event) {
+  std::shared_ptr<os::Event> found = os::eventOf(event);
+  return found != nullptr ? found->event() : nullptr;
+}
+
+bool nativeDriverSelected() {
+  const char* selector = std::getenv("TV940_DEVICE");
+  return selector == nullptr || *selector == '\0';
+}
+
+Handle convertForDriver(Handle event, OpenVxDHandleFunction convert) {
+  if (convert == nullptr || !nativeDriverSelected()) return event;
+  HANDLE native = nativeEvent(event);
+  if (native == nullptr) return nullptr;
+  return reinterpret_cast<Handle>(static_cast<std::uintptr_t>(convert(native)));
+}
+
+}  // namespace win32
+
+namespace {
+
+// The system's converter as the most recent look-up found it, or null.
+std::atomic<win32::OpenVxDHandleFunction> foundOpenVxDHandle{nullptr};
+
+// What the look-up of "OpenVxDHandle" hands out. The seam's event handles
+// are its own numbers, so the system's function gets the event's OS handle;
+// without the function (every system but the one it belongs to), or with
+// another backend than the platform's driver, the seam handle goes through
+// unchanged and the backend signals it with setEvent.
+Handle PLATFORM_STDCALL eventHandleConverter(Handle event) {
+  return win32::convertForDriver(event, foundOpenVxDHandle.load());
+}
+
+bool isKernel32(const char* module) {
+  return module != nullptr && (lstrcmpiA(module, "KERNEL32") == 0 ||
+                               lstrcmpiA(module, "KERNEL32.DLL") == 0);
+}
+
+// Threads: the routine and its argument, handed to the OS's entry point.
+struct ThreadStart {
+  ThreadRoutine routine;
+  void* argument;
+};
+
+DWORD WINAPI threadEntry(LPVOID start) {
+  const ThreadStart copy = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  return copy.routine(copy.argument);
+}
+
+// The clock's zero: the program's start, or the first reading if another
+// module's start-up reads the clock earlier.
+struct ClockStart {
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER counter{};
+  DWORD ticks = 0;
+  bool precise = false;
+
+  ClockStart() {
+    precise = QueryPerformanceFrequency(&frequency) != FALSE &&
+              frequency.QuadPart > 0 &&
+              QueryPerformanceCounter(&counter) != FALSE;
+    ticks = GetTickCount();
+  }
+};
+
+const ClockStart& clockStart() {
+  static const ClockStart start;
+  return start;
+}
+const ClockStart& forceStartAtLoad = clockStart();
+
+}  // namespace
+
+bool startThread(ThreadRoutine routine, void* argument,
+                 std::uint32_t* threadId) {
+  if (routine == nullptr) return false;
+  auto* start = new (std::nothrow) ThreadStart{routine, argument};
+  if (start == nullptr) return false;
+  DWORD id = 0;
+  // Default security and stack, running at once; the handle is not kept.
+  HANDLE thread = CreateThread(nullptr, 0, threadEntry, start, 0, &id);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  if (threadId != nullptr) *threadId = id;
+  return true;
+}
+
+void* findModuleFunction(const char* module, const char* function) {
+  if (module == nullptr || function == nullptr) return nullptr;
+  HMODULE loaded = GetModuleHandleA(module);
+  FARPROC found =
+      loaded != nullptr ? GetProcAddress(loaded, function) : nullptr;
+  if (isKernel32(module) && std::strcmp(function, "OpenVxDHandle") == 0) {
+    // Through the generic function type, the one cast the compiler takes
+    // as deliberate.
+    foundOpenVxDHandle.store(reinterpret_cast<win32::OpenVxDHandleFunction>(
+        reinterpret_cast<void (*)()>(found)));
+    return reinterpret_cast<void*>(&eventHandleConverter);
+  }
+  return reinterpret_cast<void*>(found);
+}
+
+std::int32_t millisecondClock() {
+  const ClockStart& start = clockStart();
+  if (start.precise) {
+    LARGE_INTEGER now;
+    if (QueryPerformanceCounter(&now) != FALSE) {
+      const LONGLONG elapsed = now.QuadPart - start.counter.QuadPart;
+      // Whole seconds and the rest apart, so the product cannot overflow.
+      const LONGLONG f = start.frequency.QuadPart;
+      return static_cast<std::int32_t>((elapsed / f) * 1000 +
+                                       (elapsed % f) * 1000 / f);
+    }
+  }
+  return static_cast<std::int32_t>(GetTickCount() - start.ticks);
+}
+
+}  // namespace platform
