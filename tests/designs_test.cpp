@@ -221,17 +221,6 @@ TEST(ShiftRegisterDesign, ShiftsLikeTheModelOnlyWithTheClock) {
   EXPECT_NE(design->readColumn(8, chip) >> 16, 0u);
   EXPECT_EQ(design->readColumn(8, chip) & 0xFFFF, 0xFFFFu);
 
-  // A zero vector fills with ones from the right; capture stays 0 for 32
-  // steps.
-  design->writeColumn(1, 1, chip);
-  design->writeColumn(2, 0, chip);
-  design->writeColumn(1, 0, chip);
-  EXPECT_EQ(design->readColumn(0, chip), 0u);
-  EXPECT_EQ(design->readColumn(8, chip) & 0xFFFF, 0u) << "load clears capture";
-  for (int step = 1; step <= 33; ++step) design->readColumn(2, chip);
-  EXPECT_EQ(design->readColumn(0, chip), 0xFFFFFFFFu);
-  EXPECT_EQ(design->readColumn(8, chip) & 0xFFFF, 1u);
-
   // Without the clock nothing latches and reads of column 2 do not step.
   auto idle =
       sim::makeShiftRegisterDesign(sim::ShiftRegisterParameters{}.words());
@@ -278,8 +267,6 @@ TEST(MultiplyAddDesign, AddsTheProductsOfBothPairsOnlyWithTheClock) {
   // Only bits 0-10 and 16-26 of an operand word are operands.
   design->writeColumn(0, 0xF800F800u | 3u << 16 | 5u, first);
   EXPECT_EQ(design->readColumn(44, first) & 0x7FFFFF, 15u + 2047u * 2047u);
-
-  EXPECT_EQ(multiplyAddRun(*design, 1000), multiplyAddModel(1000));
 
   auto idle = sim::makeMultiplyAddDesign(sim::MultiplyAddParameters{}.words());
   const std::string stopped = multiplyAddRun(*idle, 3, false);
