@@ -290,6 +290,20 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
   EXPECT_EQ(words[2], 0u);
 }
 
+TEST_F(LinuxPciTest, WindowHandedOutStaysValidAfterTheDeviceIsGone) {
+  auto device = open();
+  ASSERT_NE(device, nullptr);
+  auto* word =
+      reinterpret_cast<volatile std::uint32_t*>(mapWindow(*device) + 0x830020);
+  *word = 7;
+  device.reset();
+  // The device's pages are gone from the range, which still reads and
+  // writes without a fault; the file is no longer reached.
+  EXPECT_EQ(*word, 0u);
+  *word = 9;
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), 7u);
+}
+
 TEST_F(LinuxPciTest, DriverWordsOutsideTheWindowAreRefused) {
   auto device = open();
   ASSERT_NE(device, nullptr);
