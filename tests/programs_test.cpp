@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -425,6 +426,162 @@ TEST_F(ProgramsTest, FaultyDesignsGiveAFileThatDiffersFromTheModel) {
     EXPECT_FALSE(file == models[program])
         << program << ": a faulty design passed for a good one";
   }
+}
+
+// A trace file, read event by event against what the run must have done.
+class TraceReader {
+ public:
+  explicit TraceReader(const std::string& text) : lines_(lines(text)) {}
+
+  // Takes the next event: its kind ("req", "out", "wr", "rd", "dwr"), its
+  // port, chip address or request code, and its value under `mask`. Returns
+  // the event's whole value; the first mismatch is kept in failure().
+  std::uint32_t take(const std::string& kind, std::uint32_t where,
+                     std::uint32_t value = 0, std::uint32_t mask = ~0u) {
+    if (!failure_.empty()) return 0;
+    std::ostringstream wanted;
+    wanted << kind << " " << std::hex << where << " " << value << " under "
+           << mask;
+    if (at_ >= lines_.size()) {
+      failure_ = "the trace ends at event " + std::to_string(at_) +
+                 "; expected " + wanted.str();
+      return 0;
+    }
+    const std::string& line = lines_[at_];
+    std::istringstream in(line);
+    std::string k;
+    std::uint32_t w = 0, v = 0;
+    in >> k >> std::hex >> w;
+    if (kind != "req") in >> v;
+    if (k != kind || w != where || !in || (v & mask) != (value & mask))
+      failure_ = "event " + std::to_string(at_) + " is '" + line +
+                 "'; expected " + wanted.str();
+    ++at_;
+    return v;
+  }
+  bool atEnd() const { return at_ == lines_.size(); }
+  std::size_t position() const { return at_; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  std::vector<std::string> lines_;
+  std::size_t at_ = 0;
+  std::string failure_;
+};
+
+// The bring-up as the card sees it: the open's requests, the three control
+// ports, the 67 clock bits, one write per pair of the design file, the
+// bus-width read and driver write, and 0xC008.
+void takeBringUp(TraceReader& trace, const std::string& design) {
+  for (std::uint32_t request : {0, 6, 3, 5}) trace.take("req", request);
+  const std::uint32_t ioBase = 0xE000;  // the simulated card's I/O base
+  trace.take("out", ioBase + 24, 0);
+  trace.take("out", ioBase + 16, 1);
+  trace.take("out", ioBase + 60, 0);
+  const std::string clockBits =
+      "10100000"
+      "011110"
+      "0000011101000000111011100"
+      "00100000"
+      "011110"
+      "00000000"
+      "011110";
+  for (char bit : clockBits) trace.take("out", ioBase + 20, bit - '0');
+  for (const std::string& line : lines(design)) {
+    std::istringstream in(line);
+    std::string address, data;
+    if (!(in >> address) || address[0] == '#') continue;
+    in >> data;
+    trace.take("wr", std::stoul(address, nullptr, 16),
+               std::stoul(data, nullptr, 16));
+  }
+  std::uint32_t config = trace.take("rd", 0xC000, 0, 0);
+  trace.take("dwr", 0xC000, ((config & ~0x4u) | 0x8u) & 0xFF);
+  trace.take("wr", 0xC008, 0);
+}
+
+std::uint32_t hexField(const std::string& text) {
+  return static_cast<std::uint32_t>(std::stoul(text, nullptr, 16));
+}
+
+TEST_F(ProgramsTest, TracedBoardRunsMakeEveryAccessInOrder) {
+  const std::string trace = (root_ / "trace").string();
+  const std::map<std::string, std::string> traced{{"TV940_DEVICE", "sim"},
+                                                  {"TV940_TRACE", trace}};
+
+  // kelpori: the masks once, then per vector 3 writes and 48 triples of
+  // reads, whose values are the file's lines.
+  std::string design = readFile(kDesignDir / "kelpori.bfx");
+  copyDesign(kDesignDir / "kelpori.bfx", "kelpori.bfx");
+  Outcome k = run("kelpori", {}, traced);
+  ASSERT_EQ(k.status, 0) << k.err;
+  std::vector<std::string> out = lines(readFile(dir_ / "kelpori.out"));
+  ASSERT_EQ(out.size(), 49000u);
+  TraceReader kt(readFile(trace));
+  takeBringUp(kt, design);
+  kt.take("wr", 0xC010, 0);
+  kt.take("wr", 0xC014, 0xFFFFFFFF);
+  for (std::size_t block = 0; block < 1000 && kt.failure().empty(); ++block) {
+    const std::string* line = &out[block * 49];
+    kt.take("wr", 0x01C0, 1);
+    std::uint32_t vector = kt.take("wr", 0x02C0, 0, 0);
+    // The first step shifts the vector by one, a one entering at bit 0.
+    if (((vector << 1) | 1) != hexField(line->substr(10))) {
+      ADD_FAILURE() << "vector " << block << " is not the file's block";
+      break;
+    }
+    kt.take("wr", 0x01C0, 0);
+    for (int step = 0; step < 48; ++step, ++line) {
+      kt.take("rd", 0x02C0, 0, 0);
+      kt.take("rd", 0x00C0, hexField(line->substr(10)));
+      kt.take("rd", 0x08C0, hexField(line->substr(6, 4)), 0xFFFF);
+    }
+  }
+  EXPECT_EQ(kt.failure(), "");
+  EXPECT_TRUE(kt.atEnd()) << "events after the last: from " << kt.position();
+
+  // vontrel: per line nine accesses, the operand words and the result
+  // reading matching the line.
+  design = readFile(kDesignDir / "vontrel.bfx");
+  copyDesign(kDesignDir / "vontrel.bfx", "vontrel.bfx");
+  Outcome v = run("vontrel", {}, traced);
+  ASSERT_EQ(v.status, 0) << v.err;
+  out = lines(readFile(dir_ / "vontrel.out"));
+  ASSERT_EQ(out.size(), 1000u);
+  TraceReader vt(readFile(trace));
+  takeBringUp(vt, design);
+  for (const std::string& line : out) {
+    unsigned x1, y1, x2, y2, result;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%u*%u + %u*%u = %u", &x1, &y1, &x2,
+                          &y2, &result),
+              5)
+        << line;
+    vt.take("wr", 0xC010, 0);
+    vt.take("wr", 0xC014, 0xFFFFFFFF);
+    vt.take("wr", 0x00C0, (y1 << 16) + x1);
+    vt.take("wr", 0xC010, 0xFFFFFFFF);
+    vt.take("wr", 0xC014, 0);
+    vt.take("wr", 0x00C0, (y2 << 16) + x2);
+    vt.take("wr", 0xC010, 0);
+    vt.take("wr", 0xC014, 0xFFFFFFFF);
+    vt.take("rd", 0x2CC0, result, 0x7FFFFF);
+    if (!vt.failure().empty()) break;
+  }
+  EXPECT_EQ(vt.failure(), "");
+  EXPECT_TRUE(vt.atEnd()) << "events after the last: from " << vt.position();
+
+  // An output file that cannot be created: the bring-up, then nothing.
+  fs::remove(dir_ / "kelpori.out");
+  fs::create_directory(dir_ / "kelpori.out");
+  Outcome blocked = run("kelpori", {}, traced);
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_EQ(blocked.out, kClockLines);
+  EXPECT_EQ(blocked.err, "Can't open kelpori.out for output: Exiting!\n");
+  TraceReader bt(readFile(trace));
+  takeBringUp(bt, readFile(kDesignDir / "kelpori.bfx"));
+  EXPECT_EQ(bt.failure(), "");
+  EXPECT_TRUE(bt.atEnd()) << "events after the bring-up: from "
+                          << bt.position();
 }
 
 // The bring-up sequence with one step left out, driven through the library
