@@ -320,6 +320,25 @@ TEST_F(ProgramsTest, BoardRunWithoutADeviceFailsBeforeTouchingAnything) {
     EXPECT_EQ(existing.status, 1) << program;
     EXPECT_EQ(lines(existing.err).size(), 1u) << existing.err;
     EXPECT_EQ(readFile(output), "earlier results\n") << program;
+    fs::remove(output);
+
+    // A simulated card whose open fails: no port or chip access at all.
+    copyDesign(kDesignDir / (program + ".bfx"), program + ".bfx");
+    const std::string trace = (root_ / "trace").string();
+    for (std::string fault :
+         {"no-device", "check-fails", "memory-bar1", "no-answer"}) {
+      fs::remove(trace);
+      Outcome failed = run(program, {},
+                           {{"TV940_DEVICE", "sim"},
+                            {"TV940_SIM_FAULTS", fault},
+                            {"TV940_TRACE", trace}});
+      EXPECT_EQ(failed.status, 1) << program << " " << fault;
+      EXPECT_EQ(failed.out, "") << program << " " << fault;
+      EXPECT_EQ(lines(failed.err).size(), 1u) << failed.err;
+      EXPECT_FALSE(fs::exists(output)) << program << " " << fault;
+      for (const std::string& event : lines(readFile(trace)))
+        EXPECT_EQ(event.rfind("req ", 0), 0u) << program << " " << fault;
+    }
   }
 }
 
