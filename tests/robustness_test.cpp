@@ -1,0 +1,417 @@
+// Whole program runs of kelpori and vontrel under bad input and injected
+// faults: design files that cannot be read or are not designs, output files
+// that cannot be written after a successful bring-up, and every fault of the
+// simulated card. Each must end with its clear message and exit status,
+// never with a signal (the card's window is inaccessible memory, so a run
+// that went on past a failed open would end with one), and never report
+// success for a run that did not happen.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "gtest/gtest.h"
+#include "platform/sim/card.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kBinDir = TV940_BIN_DIR;
+const fs::path kDesignDir = fs::path(TV940_SOURCE_DIR) / "designs";
+const char* const kPrograms[] = {"kelpori", "vontrel"};
+
+// A run that takes longer than this has hung.
+constexpr std::chrono::seconds kRunLimit{120};
+
+struct Outcome {
+  bool exited = false;  // ended by exit, not by a signal or the time limit
+  int status = -1;      // the exit status, or the signal
+  std::string out;
+  std::string err;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  os << (o.exited ? "exit status " : "no exit, signal/limit ") << o.status
+     << "\n--- stdout (" << o.out.size() << " bytes, last 400):\n"
+     << o.out.substr(o.out.size() > 400 ? o.out.size() - 400 : 0)
+     << "\n--- stderr:\n"
+     << o.err;
+  return os;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::size_t lineCount(const std::string& text) {
+  std::size_t count = 0;
+  for (char c : text) count += c == '\n';
+  return count;
+}
+
+std::string loadFailure(const std::string& program) {
+  return "Problem loading BFX file " + program + ".bfx: Exiting!\n";
+}
+
+// Bytes from a fixed generator, so every run sees the same junk.
+std::string junk(std::uint32_t seed, std::size_t size, bool anyByte) {
+  std::string bytes;
+  std::uint32_t state = seed;
+  while (bytes.size() < size) {
+    state = state * 1664525u + 1013904223u;
+    const char c = static_cast<char>(state >> 24);
+    // Without line feeds, blanks, tabs, "#" and Ctrl-Z the text is one
+    // token that runs to its end: never a pair line.
+    if (!anyByte &&
+        (c == '\n' || c == ' ' || c == '\t' || c == '#' || c == '\x1a')) {
+      continue;
+    }
+    bytes.push_back(c);
+  }
+  return bytes;
+}
+
+class Robustness : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = (fs::temp_directory_path() / "tv940-robust-XXXXXX");
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    root_ = name;
+    dir_ = root_ / "work";
+    console_ = root_ / "console";
+    fs::create_directory(dir_);
+    fs::create_directory(console_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
+  }
+
+  // Runs a program in the work directory against the simulated card, with
+  // the test's environment less every TV940_ variable, plus `env`.
+  Outcome run(const std::string& program, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "TV940_", 6) != 0) environment.push_back(*e);
+    }
+    environment.push_back("TV940_DEVICE=sim");
+    for (const auto& [name, value] : env) {
+      environment.push_back(name + "=" + value);
+    }
+    std::string path = kBinDir / program;
+    std::vector<std::string> arguments{path};
+    arguments.insert(arguments.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const std::string outPath = console_ / "stdout";
+    const std::string errPath = console_ / "stderr";
+    const std::string workDir = dir_;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out =
+          ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err =
+          ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(127);
+      dup2(out, 1);
+      dup2(err, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    Outcome result;
+    if (pid < 0) return result;
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.err = "(killed after the time limit)\n";
+    }
+    if (ended == pid && WIFEXITED(status)) {
+      result.exited = true;
+      result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+      result.status = WTERMSIG(status);
+    }
+    result.out = readFile(outPath);
+    result.err += readFile(errPath);
+    return result;
+  }
+
+  void copyDesign(const std::string& program) {
+    fs::copy_file(kDesignDir / (program + ".bfx"), dir_ / (program + ".bfx"),
+                  fs::copy_options::overwrite_existing);
+  }
+
+  // The software model's output, from a run in a directory of its own.
+  std::string modelOutput(const std::string& program) {
+    const fs::path saved = dir_;
+    dir_ = root_ / ("model-" + program);
+    fs::create_directory(dir_);
+    const Outcome model = run(program, {"-s"});
+    EXPECT_TRUE(model.exited && model.status == 0) << model;
+    const std::string text = readFile(dir_ / (program + ".out"));
+    dir_ = saved;
+    return text;
+  }
+
+  // What the library's loader makes of a file, on a card of its own.
+  static ErrorCode loaderResult(const fs::path& file) {
+    setenv("TV940_DEVICE", "sim", 1);
+    unsetenv("TV940_SIM_FAULTS");
+    sim::resetSettings();
+    Board board;
+    if (board.open() != 0) return 1;
+    const ErrorCode result = board.loadConfiguration(file.c_str());
+    board.close();
+    sim::resetSettings();
+    return result;
+  }
+
+  // A design file that must not load: the load failure, and nothing else.
+  void expectLoadFailure(const std::string& program, const std::string& what) {
+    SCOPED_TRACE(program + " with " + what);
+    const fs::path output = dir_ / (program + ".out");
+    writeFile(output, "earlier results\n");
+    const Outcome outcome = run(program, {});
+    ASSERT_TRUE(outcome.exited) << outcome;
+    EXPECT_EQ(outcome.status, 1) << outcome;
+    // The clock's trace lines, then the one failure line.
+    EXPECT_GE(outcome.out.size(), loadFailure(program).size()) << outcome;
+    EXPECT_TRUE(outcome.out.ends_with(loadFailure(program))) << outcome;
+    EXPECT_EQ(outcome.out.find("Problem"), outcome.out.rfind("Problem"));
+    EXPECT_EQ(outcome.err, "") << outcome;
+    EXPECT_EQ(readFile(output), "earlier results\n") << "output file touched";
+  }
+
+  fs::path root_, dir_, console_;
+};
+
+// ---- Design files ---------------------------------------------------------
+
+TEST_F(Robustness, DesignFilesThatCannotBeRead) {
+  for (const std::string program : kPrograms) {
+    const fs::path design = dir_ / (program + ".bfx");
+
+    expectLoadFailure(program, "no design file");
+
+    fs::create_directory(design);
+    expectLoadFailure(program, "a directory as the design file");
+    fs::remove(design);
+
+    fs::create_symlink(program + ".bfx", design);
+    expectLoadFailure(program, "a symbolic link to itself");
+    fs::remove(design);
+
+    // Opens, but every read fails (EIO): the start of the address space.
+    fs::create_symlink("/proc/self/mem", design);
+    expectLoadFailure(program, "a file whose reads fail");
+    fs::remove(design);
+
+    // Never ends, never has a line feed: one line beyond any limit.
+    fs::create_symlink("/dev/zero", design);
+    expectLoadFailure(program, "an endless stream of zero bytes");
+    fs::remove(design);
+  }
+}
+
+TEST_F(Robustness, DesignFileWithoutReadPermission) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+  for (const std::string program : kPrograms) {
+    const fs::path design = dir_ / (program + ".bfx");
+    copyDesign(program);
+    fs::permissions(design, fs::perms::none);
+    expectLoadFailure(program, "a design file without read permission");
+    fs::remove(design);
+  }
+}
+
+TEST_F(Robustness, DesignFilesThatStopOrAreJunk) {
+  for (const std::string program : kPrograms) {
+    const fs::path design = dir_ / (program + ".bfx");
+    const std::string full = readFile(kDesignDir / (program + ".bfx"));
+    ASSERT_GT(full.size(), 1000u) << "no design file for " << program;
+
+    // Cut in the middle of a pair line, between its address and its data.
+    const std::size_t middle = full.find('\n', full.size() / 2) + 1;
+    const std::size_t blank = full.find(' ', middle);
+    ASSERT_NE(blank, std::string::npos);
+    writeFile(design, full.substr(0, blank));
+    EXPECT_EQ(loaderResult(design), -7);
+    expectLoadFailure(program, "a design cut after an address");
+
+    // Cut in the middle of a field: the pair is whole and loads, but the
+    // design is incomplete, so the board never answers like the model.
+    writeFile(design, full.substr(0, blank + 3));
+    EXPECT_EQ(loaderResult(design), 0);
+    const Outcome cut = run(program, {});
+    ASSERT_TRUE(cut.exited) << cut;
+    EXPECT_EQ(cut.status, 0) << cut;
+    EXPECT_NE(readFile(dir_ / (program + ".out")), modelOutput(program));
+
+    // Binary junk that holds no pair line.
+    writeFile(design, junk(7, 4096, false));
+    EXPECT_EQ(loaderResult(design), -7);
+    expectLoadFailure(program, "binary junk");
+
+    // Junk of every byte value: whatever the loader makes of it, the
+    // program's status follows it, and no run ends with a signal. Of these
+    // seeds some give a bad line and some load as pairs up to a Ctrl-Z.
+    std::map<ErrorCode, int> results;
+    for (const std::uint32_t seed : {1, 2, 7, 10}) {
+      SCOPED_TRACE("junk seed " + std::to_string(seed));
+      writeFile(design, junk(seed, 2048 * seed, true));
+      const ErrorCode loaded = loaderResult(design);
+      ASSERT_TRUE(loaded == 0 || loaded == -7) << loaded;
+      ++results[loaded];
+      const Outcome outcome = run(program, {});
+      ASSERT_TRUE(outcome.exited) << outcome;
+      EXPECT_EQ(outcome.status, loaded == 0 ? 0 : 1) << outcome;
+      EXPECT_EQ(outcome.out.ends_with(loadFailure(program)), loaded != 0)
+          << outcome;
+    }
+    EXPECT_EQ(results.size(), 2u) << "the junk no longer covers both outcomes";
+  }
+}
+
+// ---- Output files after a successful bring-up -----------------------------
+
+TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
+  for (const std::string program : kPrograms) {
+    SCOPED_TRACE(program);
+    const std::string name = program + ".out";
+    const fs::path output = dir_ / name;
+    const std::string openFailure =
+        "Can't open " + name + " for output: Exiting!\n";
+    copyDesign(program);
+
+    // The bring-up succeeds, then the file cannot be created.
+    fs::create_directory(output);
+    Outcome blocked = run(program, {});
+    ASSERT_TRUE(blocked.exited) << blocked;
+    EXPECT_EQ(blocked.status, 1) << blocked;
+    EXPECT_EQ(blocked.err, openFailure) << blocked;
+    EXPECT_EQ(lineCount(blocked.out), 7u) << "the clock lines only\n"
+                                          << blocked;
+    EXPECT_TRUE(fs::is_empty(output));
+    fs::remove(output);
+
+    fs::create_symlink("no-such-directory/" + name, output);
+    Outcome dangling = run(program, {});
+    ASSERT_TRUE(dangling.exited) << dangling;
+    EXPECT_EQ(dangling.status, 1) << dangling;
+    EXPECT_EQ(dangling.err, openFailure) << dangling;
+    fs::remove(output);
+
+    // A full disk: the write failure is reported, naming the file.
+    fs::create_symlink("/dev/full", output);
+    Outcome full = run(program, {});
+    ASSERT_TRUE(full.exited) << full;
+    EXPECT_EQ(full.status, 1) << full;
+    EXPECT_EQ(lineCount(full.err), 1u) << full;
+    EXPECT_NE(full.err.find(name), std::string::npos) << full;
+    EXPECT_EQ(full.out.find("Problem"), std::string::npos) << full;
+    fs::remove(output);
+
+    if (::geteuid() != 0) {
+      fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+      Outcome readOnly = run(program, {});
+      fs::permissions(dir_, fs::perms::owner_all);
+      ASSERT_TRUE(readOnly.exited) << readOnly;
+      EXPECT_EQ(readOnly.status, 1) << readOnly;
+      EXPECT_EQ(readOnly.err, openFailure) << readOnly;
+    }
+  }
+}
+
+// ---- Faults of the simulated card -----------------------------------------
+
+// Faults that make the open fail: one line on standard error naming the
+// cause, status 1, and nothing done after the open: no clock trace, no
+// design load, no output file.
+TEST_F(Robustness, CardFaultsThatFailTheOpen) {
+  const std::map<std::string, std::string> faults{
+      {"no-device", "no-device"},
+      {"check-fails", "check-fails"},
+      {"memory-bar1", "base address register 1"},
+      {"no-answer", "base address register 1"},
+      {"no-such-fault", "unknown simulated-card fault 'no-such-fault'"},
+      {"stuck-watcher,no-such-fault", "'no-such-fault'"},
+  };
+  for (const std::string program : kPrograms) {
+    copyDesign(program);
+    const fs::path output = dir_ / (program + ".out");
+    writeFile(output, "earlier results\n");
+    for (const auto& [fault, cause] : faults) {
+      SCOPED_TRACE(program + " with TV940_SIM_FAULTS=" + fault);
+      const Outcome outcome = run(program, {}, {{"TV940_SIM_FAULTS", fault}});
+      ASSERT_TRUE(outcome.exited) << outcome;
+      EXPECT_EQ(outcome.status, 1) << outcome;
+      EXPECT_EQ(outcome.out, "") << outcome;
+      EXPECT_EQ(lineCount(outcome.err), 1u) << outcome;
+      EXPECT_TRUE(outcome.err.ends_with("\n")) << outcome;
+      EXPECT_EQ(outcome.err.rfind(program + ": cannot open the board: ", 0), 0u)
+          << outcome;
+      EXPECT_NE(outcome.err.find(cause), std::string::npos) << outcome;
+      EXPECT_EQ(readFile(output), "earlier results\n");
+    }
+  }
+}
+
+// Faults the programs never meet (no interrupt arrives, the identification
+// is never probed): the run is complete and its file is the model's.
+TEST_F(Robustness, CardFaultsThatLeaveTheRunWhole) {
+  for (const std::string program : kPrograms) {
+    copyDesign(program);
+    const std::string model = modelOutput(program);
+    for (const std::string fault : {"stuck-watcher", "no-echo", "", " , "}) {
+      SCOPED_TRACE(program + " with TV940_SIM_FAULTS='" + fault + "'");
+      fs::remove(dir_ / (program + ".out"));
+      const Outcome outcome = run(program, {}, {{"TV940_SIM_FAULTS", fault}});
+      ASSERT_TRUE(outcome.exited) << outcome;
+      EXPECT_EQ(outcome.status, 0) << outcome;
+      EXPECT_EQ(outcome.err, "") << outcome;
+      EXPECT_EQ(lineCount(outcome.out), 7u) << outcome;
+      EXPECT_TRUE(readFile(dir_ / (program + ".out")) == model)
+          << "board run differs from the software model";
+    }
+  }
+}
+
+}  // namespace
