@@ -49,7 +49,8 @@ class MultiplyAddDesign final : public Design {
     int count = 0;
     for (int bit = 0; bit < 23; ++bit) {
       if ((p_.droppedCarry >> bit) & 1) {
-        bits += (count++ == 0 ? "" : " ") + std::to_string(bit);
+        if (count++ != 0) bits += ' ';
+        bits += std::to_string(bit);
       }
     }
     return std::string("adder drops the carry into ") +

@@ -66,7 +66,8 @@ class ShiftRegisterDesign final : public Design {
   std::string faultDescription() const override {
     std::string fault;
     auto add = [&](const std::string& text) {
-      fault += (fault.empty() ? "" : ", ") + text;
+      if (!fault.empty()) fault += ", ";
+      fault += text;
     };
     if (p_.stuckAtZero != 0)
       add("shift bits " + hex(p_.stuckAtZero) + " stuck at 0");
