@@ -77,35 +77,17 @@ bool isStateLine(const std::string& line) {
   return true;
 }
 
-// Reads a plain decimal number (no sign, no leading zero) at `at`.
-bool readNumber(const std::string& text, std::size_t& at, long& value) {
-  std::size_t start = at;
-  while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])))
-    ++at;
-  if (at == start || at - start > 9 || (text[start] == '0' && at - start > 1))
-    return false;
-  value = std::stol(text.substr(start, at - start));
-  return true;
-}
-
-bool readLiteral(const std::string& text, std::size_t& at,
-                 const char* literal) {
-  std::size_t n = std::strlen(literal);
-  if (text.compare(at, n, literal) != 0) return false;
-  at += n;
-  return true;
-}
-
-// "x1*y1 + x2*y2 = result" with operands below 2048 and the sum right.
+// "x1*y1 + x2*y2 = result" in plain decimal, operands below 2048, the sum
+// right: the line must read back exactly as the numbers it holds print.
 bool isCorrectResultLine(const std::string& line) {
-  long x1, y1, x2, y2, result;
-  std::size_t at = 0;
-  bool ok = readNumber(line, at, x1) && readLiteral(line, at, "*") &&
-            readNumber(line, at, y1) && readLiteral(line, at, " + ") &&
-            readNumber(line, at, x2) && readLiteral(line, at, "*") &&
-            readNumber(line, at, y2) && readLiteral(line, at, " = ") &&
-            readNumber(line, at, result) && at == line.size();
-  return ok && x1 < 2048 && y1 < 2048 && x2 < 2048 && y2 < 2048 &&
+  unsigned x1, y1, x2, y2, result;
+  if (std::sscanf(line.c_str(), "%u*%u + %u*%u = %u", &x1, &y1, &x2, &y2,
+                  &result) != 5)
+    return false;
+  char again[64];
+  std::snprintf(again, sizeof again, "%u*%u + %u*%u = %u", x1, y1, x2, y2,
+                result);
+  return line == again && x1 < 2048 && y1 < 2048 && x2 < 2048 && y2 < 2048 &&
          result == x1 * y1 + x2 * y2;
 }
 
