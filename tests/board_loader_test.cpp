@@ -46,7 +46,7 @@ class Loader : public ::testing::Test {
       out << content;
     }
     card->clearEvents();
-    const ErrorCode result = board.loadConfiguration(file.c_str());
+    const ErrorCode result = board.loadConfiguration(file.string().c_str());
     writes->clear();
     for (const sim::Event& e : card->events()) {
       EXPECT_EQ(e.kind, sim::EventKind::WindowWrite) << sim::formatEvent(e);
@@ -64,11 +64,12 @@ class Loader : public ::testing::Test {
 TEST_F(Loader, AbsentFileIsNotCreated) {
   const fs::path absent = directory / "absent.bfx";
   card->clearEvents();
-  EXPECT_EQ(board.loadConfiguration(absent.c_str()), -6);
+  EXPECT_EQ(board.loadConfiguration(absent.string().c_str()), -6);
   EXPECT_FALSE(fs::exists(absent));
   EXPECT_TRUE(card->events().empty());
   EXPECT_STREQ(board.errorMessage(-6), "Could not find BFX file.");
-  EXPECT_EQ(board.loadConfiguration(directory.c_str()), -6);  // a directory
+  EXPECT_EQ(board.loadConfiguration(directory.string().c_str()),
+            -6);  // a directory
   EXPECT_EQ(board.loadConfiguration(nullptr), -6);
 }
 

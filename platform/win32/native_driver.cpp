@@ -177,9 +177,9 @@ std::shared_ptr<Device> openNativeDriver(const char* path,
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (failure != nullptr) {
-      *failure =
-          "the card's driver cannot be opened: " + win32::errorText(error) +
-          "; set TV940_DEVICE to sim for the simulated card";
+      *failure = "the card's driver is not installed or cannot be opened: " +
+                 win32::errorText(error) +
+                 "; set TV940_DEVICE to sim for the simulated card";
     }
     return nullptr;
   }

@@ -1,0 +1,205 @@
+// The Win32 side of the seam against the real system (or Wine): module
+// look-up and the event-handle converter, OS events behind seam handles,
+// threads, the clock, the missing driver and refused port access.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+namespace {
+
+using platform::Handle;
+using platform::WaitResult;
+
+class WindowsOsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { _putenv_s("TV940_DEVICE", ""); }
+  void TearDown() override { _putenv_s("TV940_DEVICE", ""); }
+};
+
+bool systemHasOpenVxDHandle() {
+  return GetProcAddress(GetModuleHandleA("KERNEL32"), "OpenVxDHandle") !=
+         nullptr;
+}
+
+TEST_F(WindowsOsTest, FindsFunctionsOfLoadedModules) {
+  void* found = platform::findModuleFunction("KERNEL32", "GetTickCount");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found, reinterpret_cast<void*>(GetProcAddress(
+                       GetModuleHandleA("kernel32.dll"), "GetTickCount")));
+  EXPECT_EQ(platform::findModuleFunction("KERNEL32", "NoSuchFunction"),
+            nullptr);
+  EXPECT_EQ(platform::findModuleFunction("NOSUCHMODULE", "GetTickCount"),
+            nullptr);
+}
+
+TEST_F(WindowsOsTest, ConverterPassesSeamHandlesWithoutTheSystemFunction) {
+  if (systemHasOpenVxDHandle()) GTEST_SKIP() << "this system converts";
+  auto convert = reinterpret_cast<platform::HandleConverter>(
+      platform::findModuleFunction("kernel32.dll", "OpenVxDHandle"));
+  ASSERT_NE(convert, nullptr);
+  Handle event = platform::createEvent();
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(convert(event), event);
+  // The card can then signal what it was handed.
+  EXPECT_TRUE(platform::setEvent(convert(event)));
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
+  EXPECT_TRUE(platform::closeHandle(event));
+}
+
+// A stand-in for the system's converter that records what it was given.
+std::atomic<HANDLE> convertedFrom{nullptr};
+std::atomic<int> conversions{0};
+DWORD WINAPI fakeOpenVxDHandle(HANDLE event) {
+  convertedFrom = event;
+  ++conversions;
+  return 0xC0DE0000u;
+}
+
+TEST_F(WindowsOsTest, ConverterHandsTheSystemTheEventsOsHandle) {
+  Handle event = platform::createEvent();
+  ASSERT_NE(event, nullptr);
+  HANDLE native = platform::win32::nativeEvent(event);
+  ASSERT_NE(native, nullptr);
+  EXPECT_NE(reinterpret_cast<Handle>(native), event);
+
+  conversions = 0;
+  Handle converted =
+      platform::win32::convertForDriver(event, fakeOpenVxDHandle);
+  EXPECT_EQ(conversions.load(), 1);
+  EXPECT_EQ(convertedFrom.load(), native);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(converted), 0xC0DE0000u);
+
+  // What the driver signals is the seam's event: an auto-reset OS event.
+  ASSERT_TRUE(SetEvent(native));
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
+  EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::TimedOut);
+
+  // Another backend than the platform's driver signals the seam handle.
+  _putenv_s("TV940_DEVICE", "sim");
+  EXPECT_EQ(platform::win32::convertForDriver(event, fakeOpenVxDHandle), event);
+  EXPECT_EQ(conversions.load(), 1);
+  _putenv_s("TV940_DEVICE", "");
+
+  // A closed handle reaches neither the system nor another event.
+  ASSERT_TRUE(platform::closeHandle(event));
+  EXPECT_EQ(platform::win32::nativeEvent(event), nullptr);
+  EXPECT_EQ(platform::win32::convertForDriver(event, fakeOpenVxDHandle),
+            nullptr);
+  EXPECT_EQ(conversions.load(), 1);
+}
+
+TEST_F(WindowsOsTest, ClosingAnEventWakesEveryWaiter) {
+  Handle event = platform::createEvent();
+  Handle other = platform::createEvent();
+  ASSERT_NE(event, nullptr);
+  ASSERT_NE(other, nullptr);
+  std::atomic<int> failed{0};
+  std::thread single([&] {
+    if (platform::waitEvent(event, INFINITE - 1) == WaitResult::Failed)
+      ++failed;
+  });
+  std::thread pair([&] {
+    const Handle both[2] = {other, event};
+    if (platform::waitAnyOfTwo(both) == WaitResult::Failed) ++failed;
+  });
+  // Both waiters are blocked (or not yet waiting); either way they must end.
+  Sleep(50);
+  EXPECT_TRUE(platform::closeHandle(event));
+  single.join();
+  pair.join();
+  EXPECT_EQ(failed.load(), 2);
+  EXPECT_FALSE(platform::setEvent(event));
+  EXPECT_TRUE(platform::closeHandle(other));
+}
+
+TEST_F(WindowsOsTest, PairWaitReportsTheLowerIndexFirst) {
+  const Handle pair[2] = {platform::createEvent(), platform::createEvent()};
+  ASSERT_NE(pair[0], nullptr);
+  ASSERT_NE(pair[1], nullptr);
+  ASSERT_TRUE(platform::setEvent(pair[1]));
+  ASSERT_TRUE(platform::setEvent(pair[0]));
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::First);
+  EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::Second);
+  EXPECT_EQ(platform::waitEvent(pair[0], 0), WaitResult::TimedOut);
+  EXPECT_EQ(platform::waitEvent(pair[1], 0), WaitResult::TimedOut);
+  EXPECT_TRUE(platform::closeHandle(pair[0]));
+  EXPECT_TRUE(platform::closeHandle(pair[1]));
+}
+
+struct ThreadReport {
+  std::atomic<DWORD> id{0};
+  void* argument = nullptr;
+  Handle done = nullptr;
+};
+
+std::uint32_t PLATFORM_STDCALL reportThread(void* argument) {
+  auto* report = static_cast<ThreadReport*>(argument);
+  report->argument = argument;
+  report->id = GetCurrentThreadId();
+  platform::setEvent(report->done);
+  return 0;
+}
+
+TEST_F(WindowsOsTest, StartedThreadRunsTheRoutineAndReportsItsId) {
+  ThreadReport report;
+  report.done = platform::createEvent();
+  ASSERT_NE(report.done, nullptr);
+  std::uint32_t id = 0;
+  ASSERT_TRUE(platform::startThread(reportThread, &report, &id));
+  ASSERT_EQ(platform::waitEvent(report.done, 10000), WaitResult::First);
+  EXPECT_EQ(report.argument, &report);
+  EXPECT_EQ(report.id.load(), id);
+  EXPECT_NE(id, GetCurrentThreadId());
+  EXPECT_FALSE(platform::startThread(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(platform::closeHandle(report.done));
+}
+
+TEST_F(WindowsOsTest, ClockCountsMillisecondsFromTheStart) {
+  const std::int32_t before = platform::millisecondClock();
+  EXPECT_GE(before, 0);
+  Sleep(30);
+  const std::int32_t after = platform::millisecondClock();
+  EXPECT_GT(after, before);
+}
+
+TEST_F(WindowsOsTest, MissingDriverFailsWithTheSystemsReason) {
+  EXPECT_EQ(platform::openDevice("\\\\.\\TV940.VXD"), nullptr);
+  const std::string failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("\\\\.\\TV940.VXD: the card's driver is not "
+                          "installed or cannot be opened: ",
+                          0),
+            0u)
+      << failure;
+  EXPECT_NE(failure.find("(error "), std::string::npos) << failure;
+  EXPECT_NE(failure.find("TV940_DEVICE"), std::string::npos) << failure;
+  EXPECT_EQ(failure.find('\n'), std::string::npos);
+  EXPECT_EQ(failure.find('\r'), std::string::npos);
+}
+
+TEST_F(WindowsOsTest, SystemErrorsReadAsOneLineWithTheirNumber) {
+  const std::string text = platform::win32::errorText(ERROR_FILE_NOT_FOUND);
+  EXPECT_NE(text.find("(error 2)"), std::string::npos) << text;
+  EXPECT_GT(text.size(), std::string("(error 2)").size()) << text;
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  // A number the system has no text for.
+  EXPECT_EQ(platform::win32::errorText(0xDEAD0000u), "error 3735879680");
+}
+
+TEST_F(WindowsOsTest, RefusedPortAccessEndsWithAClearMessage) {
+  // Only systems that refuse user programs the port instructions (every
+  // Windows since the 9x line, and Wine) can show this.
+  EXPECT_EXIT(platform::win32::portOut32(0xE018, 0),
+              ::testing::ExitedWithCode(1),
+              "port 0xE018: the system does not give this program direct "
+              "access to the card's control ports");
+  EXPECT_EXIT(platform::win32::portIn32(0xE020), ::testing::ExitedWithCode(1),
+              "port 0xE020: ");
+}
+
+}  // namespace
