@@ -323,8 +323,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ::unsetenv("TV940_SIM_FAULTS");
   harness = new Harness;
 
-  char name[] = "/tmp/loader_fuzz-XXXXXX.bfx";
-  harness->fd = ::mkstemps(name, 4);
+  // In TMPDIR when set (the fuzz stage points it into its build directory,
+  // where a file left by a crashed run does no harm).
+  const char* directory = std::getenv("TMPDIR");
+  std::string name =
+      std::string(directory != nullptr && *directory != '\0' ? directory
+                                                             : "/tmp") +
+      "/loader_fuzz-XXXXXX.bfx";
+  harness->fd = ::mkstemps(name.data(), 4);
   if (harness->fd < 0) die("cannot create the temporary input file");
   harness->path = name;
   std::atexit(removeTemporaryFile);
