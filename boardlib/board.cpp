@@ -88,15 +88,21 @@ ErrorCode Board::open() {
 
   // Likewise a failed request must not leave an earlier block to be trusted.
   configInfo = BoardConfigInfo{};
-  request(connection_, DriverRequest::GetConfigInfo, nullptr, 0, &configInfo,
-          sizeof configInfo, &bytesReturned);
+  const bool blockFilled =
+      request(connection_, DriverRequest::GetConfigInfo, nullptr, 0,
+              &configInfo, sizeof configInfo, &bytesReturned);
 
   const std::uint32_t bar1 = configInfo.baseAddressRegister1();
   if ((bar1 & 1) == 0) {
-    char text[96];
+    // The block decides, as always; the reason names the failed request
+    // when there was one, since the zeroed block is then not the card's.
+    char text[112];
     std::snprintf(text, sizeof text,
-                  "base address register 1 (0x%08X) is not an I/O-space "
-                  "register",
+                  blockFilled ? "base address register 1 (0x%08X) is not an "
+                                "I/O-space register"
+                              : "the driver did not return the configuration "
+                                "block (base address register 1 reads "
+                                "0x%08X)",
                   static_cast<unsigned>(bar1));
     setOpenFailure(text, text);
     return -5;

@@ -370,9 +370,7 @@ TEST_F(Robustness, CardFaultsThatFailTheOpen) {
       {"no-device", "no-device"},
       {"check-fails", "check-fails"},
       {"memory-bar1", "base address register 1"},
-      // The open notices only that the configuration block is missing; any
-      // reason will do here, as long as the open fails with it.
-      {"no-answer", ""},
+      {"no-answer", "did not return the configuration block"},
       {"no-such-fault", "unknown simulated-card fault 'no-such-fault'"},
       {"stuck-watcher,no-such-fault", "'no-such-fault'"},
   };
