@@ -143,10 +143,15 @@ struct ThreadStart {
   void* argument;
 };
 
+// Threads started by startThread that have not returned yet.
+std::atomic<std::size_t> liveThreads{0};
+
 DWORD WINAPI threadEntry(LPVOID start) {
   const ThreadStart copy = *static_cast<ThreadStart*>(start);
   delete static_cast<ThreadStart*>(start);
-  return copy.routine(copy.argument);
+  const DWORD result = copy.routine(copy.argument);
+  --liveThreads;
+  return result;
 }
 
 // The clock's zero: the program's start, or the first reading if another
@@ -173,15 +178,19 @@ const ClockStart& forceStartAtLoad = clockStart();
 
 }  // namespace
 
+std::size_t win32::runningThreads() { return liveThreads.load(); }
+
 bool startThread(ThreadRoutine routine, void* argument,
                  std::uint32_t* threadId) {
   if (routine == nullptr) return false;
   auto* start = new (std::nothrow) ThreadStart{routine, argument};
   if (start == nullptr) return false;
   DWORD id = 0;
+  ++liveThreads;
   // Default security and stack, running at once; the handle is not kept.
   HANDLE thread = CreateThread(nullptr, 0, threadEntry, start, 0, &id);
   if (thread == nullptr) {
+    --liveThreads;
     delete start;
     return false;
   }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,6 +28,9 @@ bool nativeDriverSelected();
 // and convert exists, otherwise the seam handle unchanged. Null for a closed
 // or stale handle that would go to convert.
 Handle convertForDriver(Handle event, OpenVxDHandleFunction convert);
+
+// Threads started by platform::startThread whose routine has not returned.
+std::size_t runningThreads();
 
 // A system error as one line: the system's text and its number, as in
 // "The system cannot find the file specified (error 2)".

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -200,6 +201,26 @@ TEST_F(WindowsOsTest, RefusedPortAccessEndsWithAClearMessage) {
               "access to the card's control ports");
   EXPECT_EXIT(platform::win32::portIn32(0xE020), ::testing::ExitedWithCode(1),
               "port 0xE020: ");
+}
+
+// The suites' thread count on Windows: it must see a seam thread come and
+// go, or their checks that no thread is left behind would hold vacuously.
+std::uint32_t PLATFORM_STDCALL waitForRelease(void* release) {
+  platform::waitEvent(static_cast<Handle>(release), 60000);
+  return 0;
+}
+
+TEST_F(WindowsOsTest, ThreadCountSeesSeamThreadsComeAndGo) {
+  const std::size_t before = tv940test::threadCount();
+  ASSERT_GE(before, 1u);
+  Handle release = platform::createEvent();
+  ASSERT_NE(release, nullptr);
+  ASSERT_TRUE(platform::startThread(waitForRelease, release, nullptr));
+  EXPECT_EQ(tv940test::threadCount(), before + 1);
+  platform::setEvent(release);
+  for (int i = 0; i < 10000 && tv940test::threadCount() > before; ++i) Sleep(1);
+  EXPECT_EQ(tv940test::threadCount(), before);
+  EXPECT_TRUE(platform::closeHandle(release));
 }
 
 }  // namespace
