@@ -8,6 +8,7 @@
 
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -27,30 +28,13 @@ Event drd(std::uint32_t address, std::uint32_t value) {
   return {EventKind::DriverRead, address, value, true};
 }
 
-class Chip : public ::testing::Test {
+class Chip : public tv940test::OpenSimBoardTest {
  protected:
-  void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
-    sim::nextSettings().recordEvents = true;
-    ASSERT_EQ(board.open(), 0);
-    card = sim::Card::current();
-    card->clearEvents();
-  }
-  void TearDown() override {
-    board.close();
-    sim::resetSettings();
-  }
-
   // Sets the device configuration register without recording it.
   void seedDeviceConfig(std::uint8_t value) {
     board.writeDeviceConfig(value);
     card->clearEvents();
   }
-
-  Board board;
-  std::shared_ptr<sim::Card> card;
 };
 
 TEST_F(Chip, WindowWordsAndColumnRegisters) {

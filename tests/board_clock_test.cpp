@@ -14,6 +14,7 @@
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
 #include "platform/sim/clock_decoder.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ using testing::internal::GetCapturedStdout;
 class ClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
+    tv940test::selectSimulatedCard();
     sim::nextSettings().recordEvents = true;
   }
   void TearDown() override {

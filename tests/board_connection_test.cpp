@@ -5,18 +5,17 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using sim::EventKind;
 
 std::vector<std::string> trace(const std::vector<sim::Event>& events) {
   std::vector<std::string> lines;
@@ -25,28 +24,13 @@ std::vector<std::string> trace(const std::vector<sim::Event>& events) {
   return lines;
 }
 
-std::size_t threadCount() {
-#ifdef _WIN32
-  return tv940test::threadCount();  // tests/test_support.h
-#else
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++count;
-  }
-  return count;
-#endif
-}
+using tv940test::requestsOf;
+using tv940test::threadCount;
 
 // Polls until the condition holds or five seconds have passed.
 template <typename Condition>
 bool eventually(Condition condition) {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return tv940test::pollUntil(condition, std::chrono::seconds(5));
 }
 
 void putWord(std::array<std::uint8_t, 148>& block, unsigned offset,
@@ -55,29 +39,7 @@ void putWord(std::array<std::uint8_t, 148>& block, unsigned offset,
     block[offset + i] = (value >> (8 * i)) & 0xFF;
 }
 
-unsigned requestsOf(const sim::Card& card, std::uint32_t code) {
-  unsigned count = 0;
-  for (const sim::Event& e : card.events()) {
-    if (e.kind == EventKind::Request && e.where == code) ++count;
-  }
-  return count;
-}
-
-class Connection : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
-    sim::nextSettings().recordEvents = true;
-  }
-  void TearDown() override {
-    board.close();
-    sim::resetSettings();
-  }
-
-  Board board;
-};
+class Connection : public tv940test::SimBoardTest {};
 
 // Failed opens come first, while no watcher of another test is running.
 TEST_F(Connection, FailedDeviceOpenCreatesNothing) {
@@ -143,7 +105,7 @@ TEST_F(Connection, RegisterOneInMemorySpaceFails) {
   const auto start = Clock::now();
   board.close();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_EQ(requestsOf(*card, 4), 1u);
+  EXPECT_EQ(requestsOf(card->events(), 4), 1u);
 
   // The same through the block itself: register 1 holding 0x0000E000.
   sim::resetSettings();
@@ -251,7 +213,7 @@ TEST_F(Connection, InterruptsWhileBusyAreServedOnce) {
   auto card = sim::Card::current();
   card->raiseInterrupt(1);
   // The watcher is now inside its request, not waiting.
-  ASSERT_TRUE(eventually([&] { return requestsOf(*card, 10) == 1; }));
+  ASSERT_TRUE(eventually([&] { return requestsOf(card->events(), 10) == 1; }));
   card->raiseInterrupt(2);
   card->raiseInterrupt(3);
   interruptFlag = 0;
@@ -259,7 +221,7 @@ TEST_F(Connection, InterruptsWhileBusyAreServedOnce) {
   EXPECT_TRUE(eventually([&] { return card->interruptWordRequests() == 2; }));
   EXPECT_TRUE(eventually([&] { return interruptFlag.load() == 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(requestsOf(*card, 10), 2u);
+  EXPECT_EQ(requestsOf(card->events(), 10), 2u);
   EXPECT_EQ(card->interruptWordRequests(), 2u);
   EXPECT_EQ(lastInterruptWord.load(), 3u);
 }
@@ -269,7 +231,8 @@ TEST_F(Connection, CloseGivesUpOnAStuckWatcher) {
   ASSERT_EQ(board.open(), 0);
   auto oldCard = sim::Card::current();
   oldCard->raiseInterrupt(1);
-  ASSERT_TRUE(eventually([&] { return requestsOf(*oldCard, 10) == 1; }));
+  ASSERT_TRUE(
+      eventually([&] { return requestsOf(oldCard->events(), 10) == 1; }));
 
   const auto start = Clock::now();
   board.close();
@@ -286,8 +249,8 @@ TEST_F(Connection, CloseGivesUpOnAStuckWatcher) {
   EXPECT_TRUE(
       eventually([&] { return oldCard->interruptWordRequests() == 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(requestsOf(*newCard, 10), 0u);
-  EXPECT_EQ(requestsOf(*oldCard, 10), 1u);
+  EXPECT_EQ(requestsOf(newCard->events(), 10), 0u);
+  EXPECT_EQ(requestsOf(oldCard->events(), 10), 1u);
 
   // The new watcher alone serves the new card: a watcher that strayed onto
   // the new events would take some of these interrupts away from it.
@@ -299,7 +262,7 @@ TEST_F(Connection, CloseGivesUpOnAStuckWatcher) {
         << i;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(requestsOf(*newCard, 10), 10u);
+  EXPECT_EQ(requestsOf(newCard->events(), 10), 10u);
   EXPECT_EQ(oldCard->interruptWordRequests(), 1u);
 }
 

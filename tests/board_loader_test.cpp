@@ -13,28 +13,23 @@
 
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Writes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
-class Loader : public ::testing::Test {
+class Loader : public tv940test::OpenSimBoardTest {
  protected:
   void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
-    sim::nextSettings().recordEvents = true;
-    ASSERT_EQ(board.open(), 0);
-    card = sim::Card::current();
+    ASSERT_NO_FATAL_FAILURE(OpenSimBoardTest::SetUp());
     directory = fs::temp_directory_path() /
                 ("board_loader_test." + std::to_string(getpid()));
     fs::create_directories(directory);
   }
   void TearDown() override {
-    board.close();
-    sim::resetSettings();
+    OpenSimBoardTest::TearDown();
     fs::remove_all(directory);
   }
 
@@ -56,8 +51,6 @@ class Loader : public ::testing::Test {
     return result;
   }
 
-  Board board;
-  std::shared_ptr<sim::Card> card;
   fs::path directory;
 };
 

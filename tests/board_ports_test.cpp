@@ -7,6 +7,7 @@
 
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -20,25 +21,12 @@ Event in(std::uint32_t port, std::uint32_t value) {
   return {EventKind::PortIn, port, value, false};
 }
 
-class Ports : public ::testing::Test {
+class Ports : public tv940test::OpenSimBoardTest {
  protected:
   void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
-    sim::nextSettings().recordEvents = true;
-    ASSERT_EQ(board.open(), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenSimBoardTest::SetUp());
     ASSERT_EQ(board.ioBase, 0xE000);
-    card = sim::Card::current();
-    card->clearEvents();
   }
-  void TearDown() override {
-    board.close();
-    sim::resetSettings();
-  }
-
-  Board board;
-  std::shared_ptr<sim::Card> card;
 };
 
 TEST_F(Ports, WritesReachTheirPortsWithTheirValues) {

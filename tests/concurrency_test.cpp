@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "boardlib/board.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -31,34 +31,11 @@ constexpr milliseconds kAcknowledgedClose{4000};
 // Polls until the condition holds; false after the limit.
 template <typename Condition>
 bool eventually(Condition condition, milliseconds limit = milliseconds(20000)) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
+  return tv940test::pollUntil(condition, limit);
 }
 
-std::size_t threadCount() {
-#ifdef _WIN32
-  return tv940test::threadCount();  // tests/test_support.h
-#else
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++count;
-  }
-  return count;
-#endif
-}
-
-unsigned requestsOf(const std::vector<sim::Event>& events, std::uint32_t code) {
-  unsigned count = 0;
-  for (const sim::Event& event : events) {
-    if (event.kind == sim::EventKind::Request && event.where == code) ++count;
-  }
-  return count;
-}
+using tv940test::requestsOf;
+using tv940test::threadCount;
 
 milliseconds timedClose(Board& board) {
   const auto start = Clock::now();
@@ -70,25 +47,17 @@ milliseconds timedClose(Board& board) {
 // 0 in mode 0 (no column register, no control or configuration register).
 std::uint32_t plainAddress(unsigned i) { return 1 + i % 63; }
 
-class Concurrency : public testing::Test {
+class Concurrency : public tv940test::SimBoardTest {
  protected:
   void SetUp() override {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
-    sim::nextSettings().recordEvents = true;
+    SimBoardTest::SetUp();
     interruptFlag = 0;
     // A first thread makes the runtime start any helper threads of its own
     // (ThreadSanitizer has one), so they count among those already there.
     std::thread([] {}).join();
     threadsBefore = threadCount();
   }
-  void TearDown() override {
-    board.close();
-    sim::resetSettings();
-  }
 
-  Board board;
   std::size_t threadsBefore = 0;
 };
 

@@ -1,0 +1,95 @@
+// What the suites that run against the simulated card share: the choice of
+// the card for the next open, fixtures with a Board on it, and the checks
+// of its threads and its event trace. Portable: the suites that include it
+// are also built for Windows (tests/test_support.h).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "boardlib/board.h"
+#include "platform/sim/card.h"
+#include "test_support.h"
+
+namespace tv940test {
+
+// The next open finds the simulated card, with its default settings and no
+// faults injected.
+inline void selectSimulatedCard() {
+  setenv("TV940_DEVICE", "sim", 1);
+  unsetenv("TV940_SIM_FAULTS");
+  sim::resetSettings();
+}
+
+// A Board on the simulated card, which records its events; the test opens
+// the board. The board is closed and the card's settings reset after it.
+class SimBoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    selectSimulatedCard();
+    sim::nextSettings().recordEvents = true;
+  }
+  void TearDown() override {
+    board.close();
+    sim::resetSettings();
+  }
+
+  Board board;
+};
+
+// As SimBoardTest, with the board open before the test and the card's trace
+// empty.
+class OpenSimBoardTest : public SimBoardTest {
+ protected:
+  void SetUp() override {
+    SimBoardTest::SetUp();
+    ASSERT_EQ(board.open(), 0);
+    card = sim::Card::current();
+    card->clearEvents();
+  }
+
+  std::shared_ptr<sim::Card> card;
+};
+
+#ifndef _WIN32
+// The threads of the process (tests/test_support.h has the Windows one).
+inline std::size_t threadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+#endif
+
+// Polls until the condition holds; false after the limit.
+template <typename Condition>
+bool pollUntil(Condition condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// How many driver requests with this code the trace holds.
+inline unsigned requestsOf(const std::vector<sim::Event>& events,
+                           std::uint32_t code) {
+  unsigned count = 0;
+  for (const sim::Event& event : events) {
+    if (event.kind == sim::EventKind::Request && event.where == code) ++count;
+  }
+  return count;
+}
+
+}  // namespace tv940test
