@@ -69,22 +69,8 @@ TEST_F(ClockTest, SixtySixFromSixteenOnANewBoard) {
   const std::string console = GetCapturedStdout();
 
   EXPECT_EQ(result, 66.0f);
-  EXPECT_EQ(console,
-            "Send clock_data: [8] 5\n"
-            "Send protocol word: [6] 1e\n"
-            "Send clock_data: [25] 7702e0\n"
-            "Send clock_data: [8] 4\n"
-            "Send protocol word: [6] 1e\n"
-            "Send clock_data: [8] 0\n"
-            "Send protocol word: [6] 1e\n");
-  EXPECT_EQ(clockBits(),
-            "10100000"
-            "011110"
-            "0000011101000000111011100"
-            "00100000"
-            "011110"
-            "00000000"
-            "011110");
+  EXPECT_EQ(console, tv940test::kClockLines66From16);
+  EXPECT_EQ(clockBits(), tv940test::kClockBits66From16);
   EXPECT_EQ(board.clockLineHistory, 3);
 
   const sim::ClockDecoder& decoder = card->clock();

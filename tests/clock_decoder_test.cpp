@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim_board.h"
+
 namespace {
 
 using sim::ClockDecoder;
@@ -80,14 +82,7 @@ TEST(ClockDecoder, DecodesTheLibrarysSettings) {
   // The line of setClock(16, 66) from a fresh board, as the library sends it.
   Line line;
   line.program(0x1F81E0);
-  ASSERT_EQ(line.text(),
-            "10100000"
-            "011110"
-            "0000011101000000111011100"
-            "00100000"
-            "011110"
-            "00000000"
-            "011110");
+  ASSERT_EQ(line.text(), tv940test::kClockBits66From16);
 
   ClockDecoder decoder;
   std::vector<int> bits = line.bits();

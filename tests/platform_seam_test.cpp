@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/card.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -19,11 +20,7 @@ using platform::WaitResult;
 
 class SeamTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sim::resetSettings();
-    unsetenv("TV940_SIM_FAULTS");
-    setenv("TV940_DEVICE", "sim", 1);
-  }
+  void SetUp() override { tv940test::selectSimulatedCard(); }
   void TearDown() override {
     unsetenv("TV940_DEVICE");
     sim::resetSettings();

@@ -21,6 +21,7 @@
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
 #include "kelpori/shift_register.h"
+#include "sim_board.h"
 #include "vontrel/multiply_add.h"
 
 extern char** environ;
@@ -33,14 +34,7 @@ const fs::path kBinDir = TV940_BIN_DIR;
 const fs::path kDesignDir = fs::path(TV940_SOURCE_DIR) / "designs";
 
 // The seven lines the clock programming (16 MHz to 66 MHz) prints.
-const char* const kClockLines =
-    "Send clock_data: [8] 5\n"
-    "Send protocol word: [6] 1e\n"
-    "Send clock_data: [25] 7702e0\n"
-    "Send clock_data: [8] 4\n"
-    "Send protocol word: [6] 1e\n"
-    "Send clock_data: [8] 0\n"
-    "Send protocol word: [6] 1e\n";
+using tv940test::kClockLines66From16;
 
 struct Outcome {
   int status = -1;  // exit status, or -1 when the program did not exit
@@ -358,7 +352,7 @@ TEST_F(ProgramsTest, BoardRunsWriteTheModelsFile) {
     copyDesign(kDesignDir / (program + ".bfx"), program + ".bfx");
     Outcome board = run(program, {}, kSimulatedCard);
     EXPECT_EQ(board.status, 0) << program;
-    EXPECT_EQ(board.out, kClockLines) << program;
+    EXPECT_EQ(board.out, kClockLines66From16) << program;
     EXPECT_EQ(board.err, "") << program;
     EXPECT_TRUE(readFile(dir_ / (program + ".out")) == modelFile(program))
         << program << ": the board run's file differs from the model's";
@@ -368,7 +362,7 @@ TEST_F(ProgramsTest, BoardRunsWriteTheModelsFile) {
 TEST_F(ProgramsTest, BoardRunStopsWhenTheDesignCannotBeLoaded) {
   for (std::string program : {"kelpori", "vontrel"}) {
     fs::path output = dir_ / (program + ".out");
-    std::string failure = std::string(kClockLines) +
+    std::string failure = std::string(kClockLines66From16) +
                           "Problem loading BFX file " + program +
                           ".bfx: Exiting!\n";
 
@@ -421,7 +415,7 @@ TEST_F(ProgramsTest, FaultyDesignsGiveAFileThatDiffersFromTheModel) {
     fs::remove(dir_ / (program + ".out"));
     Outcome board = run(program, {}, kSimulatedCard);
     EXPECT_EQ(board.status, 0) << program;
-    EXPECT_EQ(board.out, kClockLines) << program;
+    EXPECT_EQ(board.out, kClockLines66From16) << program;
     std::string file = readFile(dir_ / (program + ".out"));
     EXPECT_EQ(lines(file).size(), lines(models[program]).size()) << program;
     EXPECT_FALSE(file == models[program])
@@ -479,14 +473,7 @@ void takeBringUp(TraceReader& trace, const std::string& design) {
   trace.take("out", ioBase + 24, 0);
   trace.take("out", ioBase + 16, 1);
   trace.take("out", ioBase + 60, 0);
-  const std::string clockBits =
-      "10100000"
-      "011110"
-      "0000011101000000111011100"
-      "00100000"
-      "011110"
-      "00000000"
-      "011110";
+  const std::string clockBits = tv940test::kClockBits66From16;
   for (char bit : clockBits) trace.take("out", ioBase + 20, bit - '0');
   for (const std::string& line : lines(design)) {
     std::istringstream in(line);
@@ -576,7 +563,7 @@ TEST_F(ProgramsTest, TracedBoardRunsMakeEveryAccessInOrder) {
   fs::create_directory(dir_ / "kelpori.out");
   Outcome blocked = run("kelpori", {}, traced);
   EXPECT_EQ(blocked.status, 1);
-  EXPECT_EQ(blocked.out, kClockLines);
+  EXPECT_EQ(blocked.out, kClockLines66From16);
   EXPECT_EQ(blocked.err, "Can't open kelpori.out for output: Exiting!\n");
   TraceReader bt(readFile(trace));
   takeBringUp(bt, readFile(kDesignDir / "kelpori.bfx"));

@@ -21,6 +21,27 @@
 
 namespace tv940test {
 
+// Programming the clock from a 16 MHz reference to 66 MHz on a new board:
+// the lines the library prints, and the bits it sends to the card's
+// clock-programming port, first sent first (data words with their stuffed
+// bits, and protocol words).
+inline constexpr const char* kClockLines66From16 =
+    "Send clock_data: [8] 5\n"
+    "Send protocol word: [6] 1e\n"
+    "Send clock_data: [25] 7702e0\n"
+    "Send clock_data: [8] 4\n"
+    "Send protocol word: [6] 1e\n"
+    "Send clock_data: [8] 0\n"
+    "Send protocol word: [6] 1e\n";
+inline constexpr const char* kClockBits66From16 =
+    "10100000"
+    "011110"
+    "0000011101000000111011100"
+    "00100000"
+    "011110"
+    "00000000"
+    "011110";
+
 // The next open finds the simulated card, with its default settings and no
 // faults injected.
 inline void selectSimulatedCard() {

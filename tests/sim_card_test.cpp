@@ -17,6 +17,7 @@
 #include "platform/sim/card.h"
 #include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -28,11 +29,7 @@ void* offsetArgument(std::uint32_t offset) {
 
 class SimCardTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sim::resetSettings();
-    unsetenv("TV940_SIM_FAULTS");
-    setenv("TV940_DEVICE", "sim", 1);
-  }
+  void SetUp() override { tv940test::selectSimulatedCard(); }
   void TearDown() override {
     if (device_ != nullptr) platform::closeHandle(device_);
     sim::resetSettings();
@@ -73,14 +70,7 @@ class SimCardTest : public ::testing::Test {
   // The line bits of a 66 MHz setting from a 16 MHz reference, protocol
   // words included, to the clock-programming port.
   void programClock() {
-    const char* bits =
-        "10100000"
-        "011110"
-        "0000011101000000111011100"
-        "00100000"
-        "011110"
-        "00000000"
-        "011110";
+    const char* bits = tv940test::kClockBits66From16;
     for (const char* bit = bits; *bit != '\0'; ++bit) {
       platform::portOut32(0xE014, *bit == '1' ? 1 : 0);
     }
