@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,10 +20,9 @@
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
 #include "kelpori/shift_register.h"
+#include "program_runner.h"
 #include "sim_board.h"
 #include "vontrel/multiply_add.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -42,16 +40,8 @@ struct Outcome {
   std::string err;  // standard error
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using tv940test::readFile;
+using tv940test::writeFile;
 
 // The file's lines, without their line ends.
 std::vector<std::string> lines(const std::string& text) {
@@ -85,62 +75,25 @@ bool isCorrectResultLine(const std::string& line) {
          result == x1 * y1 + x2 * y2;
 }
 
-// Scratch directories: `dir` is the program's working directory, its console
-// output goes to a separate directory so that `dir` holds only its files.
-class ProgramsTest : public testing::Test {
+// Scratch directories: `dir_` is the program's working directory, its
+// console output goes to a separate directory so that `dir_` holds only its
+// files.
+class ProgramsTest : public tv940test::ProgramRunTest {
  protected:
-  void SetUp() override {
-    std::string name = (fs::temp_directory_path() / "tv940-programs-XXXXXX");
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    root_ = name;
-    dir_ = root_ / "work";
-    console_ = root_ / "console";
-    fs::create_directory(dir_);
-    fs::create_directory(console_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  ProgramsTest() : ProgramRunTest("tv940-programs") {}
 
   // Runs a program in `dir` with the environment of the test less every
   // TV940_ variable, plus `env`.
   Outcome run(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e)
-      if (std::strncmp(*e, "TV940_", 6) != 0) environment.push_back(*e);
-    for (const auto& [name, value] : env)
-      environment.push_back(name + "=" + value);
-
-    std::string path = kBinDir / program;
-    std::vector<char*> argv{path.data()};
-    std::vector<std::string> argsCopy = args;
-    for (auto& a : argsCopy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    std::string outPath = console_ / "stdout";
-    std::string errPath = console_ / "stderr";
-    std::string workDir = dir_;
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-      dup2(out, 1);
-      dup2(err, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    const pid_t pid =
+        start(kBinDir / program, args, tv940test::programEnvironment({}, env));
     Outcome result;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
       result.status = WEXITSTATUS(status);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    result.out = consoleOut();
+    result.err = consoleErr();
     return result;
   }
 
@@ -180,8 +133,6 @@ class ProgramsTest : public testing::Test {
     ASSERT_TRUE(fs::exists(from)) << from;
     fs::copy_file(from, dir_ / to, fs::copy_options::overwrite_existing);
   }
-
-  fs::path root_, dir_, console_;
 };
 
 TEST_F(ProgramsTest, KelporiModelWritesTheWorkedExample) {

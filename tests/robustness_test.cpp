@@ -5,7 +5,6 @@
 // never with a signal (the card's window is inaccessible memory, so a run
 // that went on past a failed open would end with one), and never report
 // success for a run that did not happen.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,11 +13,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +22,8 @@
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
 #include "platform/sim/card.h"
-
-extern char** environ;
+#include "program_runner.h"
+#include "sim_board.h"
 
 namespace fs = std::filesystem;
 
@@ -56,16 +52,8 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
   return os;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using tv940test::readFile;
+using tv940test::writeFile;
 
 std::size_t lineCount(const std::string& text) {
   std::size_t count = 0;
@@ -95,60 +83,23 @@ std::string junk(std::uint32_t seed, std::size_t size, bool anyByte) {
   return bytes;
 }
 
-class Robustness : public testing::Test {
+class Robustness : public tv940test::ProgramRunTest {
  protected:
-  void SetUp() override {
-    std::string name = (fs::temp_directory_path() / "tv940-robust-XXXXXX");
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    root_ = name;
-    dir_ = root_ / "work";
-    console_ = root_ / "console";
-    fs::create_directory(dir_);
-    fs::create_directory(console_);
-  }
+  Robustness() : ProgramRunTest("tv940-robust") {}
+
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(root_, ignored);
+    ProgramRunTest::TearDown();
   }
 
   // Runs a program in the work directory against the simulated card, with
   // the test's environment less every TV940_ variable, plus `env`.
   Outcome run(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "TV940_", 6) != 0) environment.push_back(*e);
-    }
-    environment.push_back("TV940_DEVICE=sim");
-    for (const auto& [name, value] : env) {
-      environment.push_back(name + "=" + value);
-    }
-    std::string path = kBinDir / program;
-    std::vector<std::string> arguments{path};
-    arguments.insert(arguments.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const std::string outPath = console_ / "stdout";
-    const std::string errPath = console_ / "stderr";
-    const std::string workDir = dir_;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out =
-          ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err =
-          ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-      dup2(out, 1);
-      dup2(err, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    const pid_t pid =
+        start(kBinDir / program, args,
+              tv940test::programEnvironment({"TV940_DEVICE=sim"}, env));
     Outcome result;
     if (pid < 0) return result;
     const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
@@ -169,8 +120,8 @@ class Robustness : public testing::Test {
     } else if (WIFSIGNALED(status)) {
       result.status = WTERMSIG(status);
     }
-    result.out = readFile(outPath);
-    result.err += readFile(errPath);
+    result.out = consoleOut();
+    result.err += consoleErr();
     return result;
   }
 
@@ -193,9 +144,7 @@ class Robustness : public testing::Test {
 
   // What the library's loader makes of a file, on a card of its own.
   static ErrorCode loaderResult(const fs::path& file) {
-    setenv("TV940_DEVICE", "sim", 1);
-    unsetenv("TV940_SIM_FAULTS");
-    sim::resetSettings();
+    tv940test::selectSimulatedCard();
     Board board;
     if (board.open() != 0) return 1;
     const ErrorCode result = board.loadConfiguration(file.c_str());
@@ -219,8 +168,6 @@ class Robustness : public testing::Test {
     EXPECT_EQ(outcome.err, "") << outcome;
     EXPECT_EQ(readFile(output), "earlier results\n") << "output file touched";
   }
-
-  fs::path root_, dir_, console_;
 };
 
 // ---- Design files ---------------------------------------------------------
