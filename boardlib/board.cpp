@@ -35,6 +35,8 @@ bool request(platform::Handle device, DriverRequest code, void* in,
 
 Board::Board() = default;
 
+Board::~Board() { close(); }
+
 const char* Board::openFailure() { return openFailureText; }
 
 ErrorCode Board::open() {

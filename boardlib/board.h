@@ -54,6 +54,9 @@ int testRandom();
 class Board {
  public:
   Board();
+  // A Board that goes away closes its connection (the programs keep theirs
+  // to the end of the process).
+  ~Board();
   // One Board is one connection: it is neither copied nor moved.
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;

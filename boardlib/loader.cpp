@@ -1,5 +1,6 @@
 // The BFX configuration loader: a text file of (chip address, data) pairs in
 // hexadecimal, one per line, replayed into the chip in file order.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -139,6 +140,9 @@ ErrorCode loadPairs(Board& board, std::FILE* file) {
       case LineReader::Result::Line:
         break;
     }
+    // A NUL ends the line's text, as it ends a C string: what follows it on
+    // the line is not read.
+    line.resize(std::min(line.size(), line.find('\0')));
     std::size_t position = 0;
     const std::string_view first = nextToken(line, position);
     if (first.empty() || first.front() == '#') continue;

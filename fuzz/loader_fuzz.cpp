@@ -39,13 +39,13 @@ namespace {
 //
 // Lines end at a line feed; a carriage return right before the line feed is
 // not part of the line; Ctrl-Z (0x1A) ends the text. A line of more than
-// 64 KiB is an error. Tokens are separated by runs of blanks and tabs. A line
-// without tokens, or whose first token begins with "#", is skipped; any other
-// line is a pair line: address and data, both converted as unsigned 32-bit
-// hexadecimal numbers the way the C library's conversion does (leading white
-// space, optional sign, optional 0x, digits up to the first non-digit, no
-// digit giving 0, more than 32 bits out of range). The address must be at
-// most 0xFFFF. The first bad line ends the load with -7.
+// 64 KiB is an error; a NUL ends a line's text. Tokens are separated by runs of
+// blanks and tabs. A line without tokens, or whose first token begins with "#",
+// is skipped; any other line is a pair line: address and data, both converted
+// as unsigned 32-bit hexadecimal numbers the way the C library's conversion
+// does (leading white space, optional sign, optional 0x, digits up to the first
+// non-digit, no digit giving 0, more than 32 bits out of range). The address
+// must be at most 0xFFFF. The first bad line ends the load with -7.
 
 constexpr std::size_t kMaxLine = 64 * 1024;
 
@@ -134,6 +134,7 @@ Expectation expectedLoad(std::string_view text) {
       return expected;
     };
     if (line.size() > kMaxLine) return fail();
+    line = line.substr(0, line.find('\0'));  // a NUL ends the line's text
 
     const std::vector<std::string_view> tokens = tokensOf(line);
     if (tokens.empty() || tokens[0].front() == '#') continue;

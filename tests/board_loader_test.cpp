@@ -98,6 +98,12 @@ TEST_F(Loader, LinesAndTextMode) {
   EXPECT_EQ(load("10 1\n10 2\n10 1\n", &w), 0);
   EXPECT_EQ(w, (Writes{{0x10, 1}, {0x10, 2}, {0x10, 1}}));
 
+  // A NUL ends the line's text: the rest of its line is not read.
+  EXPECT_EQ(load(std::string("10 20\0 junk\n11\0 21\n", 19), &w), -7);
+  EXPECT_EQ(w, (Writes{{0x10, 0x20}}));
+  EXPECT_EQ(load(std::string("\0# x\n12 22\n", 11), &w), 0);
+  EXPECT_EQ(w, (Writes{{0x12, 0x22}}));
+
   // One token: -7, the earlier pairs stay written.
   EXPECT_EQ(load("10 20\n11 21\n12\n13 23\n", &w), -7);
   EXPECT_EQ(w, (Writes{{0x10, 0x20}, {0x11, 0x21}}));

@@ -269,6 +269,23 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
             0xFFFFFFFFu);
   platform::closeHandle(second);
 
+  // Nor any card opened after that one (where address space allows it).
+  newCard.reset();
+  sim::resetSettings();
+  Handle third = platform::openDevice("drv");
+  std::uint8_t* thirdWindow = mapWindow(third);
+  auto thirdCard = sim::Card::current();
+  if (sizeof(void*) >= 8) {
+    EXPECT_NE(thirdWindow, window);
+    EXPECT_NE(thirdWindow, newWindow);
+  }
+  if (thirdWindow != window) {
+    platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0xBEEF);
+    EXPECT_EQ(thirdCard->peekChip(0xC008), 0u);
+  }
+  thirdCard.reset();
+  platform::closeHandle(third);
+
   // Never mapped: nothing is touched.
   EXPECT_EQ(platform::windowRead32(nullptr, 0x800000), 0xFFFFFFFFu);
   platform::windowWrite32(nullptr, 0x800000, 1);

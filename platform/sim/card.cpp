@@ -59,8 +59,12 @@ bool isByteRegister(std::uint16_t address) {
 // Window bases handed out by the map request: reserved, inaccessible ranges
 // of the window's size, so nothing of the window is committed and any access
 // that bypasses the seam's accessor faults instead of reaching other memory.
-// A card gives its range back when it goes; the next card reuses it, so
-// repeated opens do not exhaust a 32-bit address space.
+// A range stays reserved after its card has gone, so a stale window pointer
+// never reaches a later card. Only where address space is scarce (32 bits:
+// a few hundred windows would exhaust it) does a later card reuse the range
+// of one that has gone.
+constexpr bool kReuseWindowRanges = sizeof(void*) < 8;
+
 struct WindowPool {
   std::mutex lock;
   std::vector<std::uint8_t*> free;
@@ -83,7 +87,7 @@ std::uint8_t* takeWindowBase() {
 }
 
 void giveBackWindowBase(std::uint8_t* base) {
-  if (base == nullptr) return;
+  if (base == nullptr || !kReuseWindowRanges) return;
   WindowPool& pool = windowPool();
   std::lock_guard<std::mutex> guard(pool.lock);
   pool.free.push_back(base);
