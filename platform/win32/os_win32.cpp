@@ -110,9 +110,11 @@ bool nativeDriverSelected() {
 }
 
 Handle convertForDriver(Handle event, OpenVxDHandleFunction convert) {
-  if (convert == nullptr || !nativeDriverSelected()) return event;
+  if (!nativeDriverSelected()) return event;
+  // The platform's driver knows only OS handles, never the seam's numbers.
   HANDLE native = nativeEvent(event);
   if (native == nullptr) return nullptr;
+  if (convert == nullptr) return reinterpret_cast<Handle>(native);
   return reinterpret_cast<Handle>(static_cast<std::uintptr_t>(convert(native)));
 }
 

@@ -39,17 +39,23 @@ TEST_F(WindowsOsTest, FindsFunctionsOfLoadedModules) {
             nullptr);
 }
 
-TEST_F(WindowsOsTest, ConverterPassesSeamHandlesWithoutTheSystemFunction) {
+TEST_F(WindowsOsTest, ConverterWithoutTheSystemFunction) {
   if (systemHasOpenVxDHandle()) GTEST_SKIP() << "this system converts";
   auto convert = reinterpret_cast<platform::HandleConverter>(
       platform::findModuleFunction("kernel32.dll", "OpenVxDHandle"));
   ASSERT_NE(convert, nullptr);
   Handle event = platform::createEvent();
   ASSERT_NE(event, nullptr);
+  // The platform's driver gets the event's OS handle, never a seam number.
+  EXPECT_EQ(convert(event),
+            reinterpret_cast<Handle>(platform::win32::nativeEvent(event)));
+  // The simulated card gets the seam handle and can signal what it was
+  // handed.
+  _putenv_s("TV940_DEVICE", "sim");
   EXPECT_EQ(convert(event), event);
-  // The card can then signal what it was handed.
   EXPECT_TRUE(platform::setEvent(convert(event)));
   EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
+  _putenv_s("TV940_DEVICE", "");
   EXPECT_TRUE(platform::closeHandle(event));
 }
 
@@ -80,6 +86,10 @@ TEST_F(WindowsOsTest, ConverterHandsTheSystemTheEventsOsHandle) {
   ASSERT_TRUE(SetEvent(native));
   EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
   EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::TimedOut);
+
+  // Without the system's converter the driver still gets the OS handle.
+  EXPECT_EQ(platform::win32::convertForDriver(event, nullptr),
+            reinterpret_cast<Handle>(native));
 
   // Another backend than the platform's driver signals the seam handle.
   _putenv_s("TV940_DEVICE", "sim");
