@@ -19,7 +19,7 @@ constexpr std::int32_t kVectorColumn = 2;   // takes the vector; read per step
 constexpr std::int32_t kCaptureColumn = 8;  // low 16 bits: capture register
 
 // "SR: Ox" + capture as 4 and shift as 8 lower-case hex digits, then the
-// line end; the line is flushed to the file at once.
+// line end; the line goes to the stream in one piece and is flushed at once.
 void writeStateLine(std::ostream& out, std::uint16_t capture,
                     std::uint32_t shift);
 

@@ -1,15 +1,51 @@
 #include "testprog/output_file.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace testprog {
 
 namespace {
 
-// "<program>: error writing <file>: <reason>", the reason from errno when
-// the failing call left one.
+#ifdef _WIN32
+// Text mode: the C runtime writes every '\n' as CR LF.
+int openHandle(const char* fileName) {
+  return ::_open(fileName, _O_TEXT | _O_WRONLY | _O_CREAT | _O_TRUNC,
+                 _S_IREAD | _S_IWRITE);
+}
+
+// The count of the caller's bytes written (line-end expansion not counted),
+// or -1 with errno set. `size` is at most the buffer's size.
+long writeSome(int handle, const char* data, std::size_t size) {
+  return ::_write(handle, data, static_cast<unsigned>(size));
+}
+
+int closeHandle(int handle) { return ::_close(handle); }
+#else
+int openHandle(const char* fileName) {
+  return ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+long writeSome(int handle, const char* data, std::size_t size) {
+  return static_cast<long>(::write(handle, data, size));
+}
+
+int closeHandle(int handle) { return ::close(handle); }
+#endif
+
+// "<program>: error writing <file>: <reason>", the reason from the error
+// code when the failing call left one.
 void reportWriteError(const char* programName, const char* fileName,
                       int error) {
   std::cerr << programName << ": error writing " << fileName;
@@ -19,12 +55,81 @@ void reportWriteError(const char* programName, const char* fileName,
 
 }  // namespace
 
+FileLineBuffer::~FileLineBuffer() {
+  if (handle_ >= 0) close();
+}
+
+bool FileLineBuffer::open(const char* fileName) {
+  if (handle_ >= 0) return false;
+  int handle;
+  do {
+    handle = openHandle(fileName);
+  } while (handle < 0 && errno == EINTR);
+  if (handle < 0) {
+    fail(errno);
+    return false;
+  }
+  handle_ = handle;
+  setp(buffer_, buffer_ + kBufferSize);
+  return true;
+}
+
+bool FileLineBuffer::close() {
+  if (handle_ < 0) return !failed_;
+  writePending();
+  setp(nullptr, nullptr);
+  if (closeHandle(std::exchange(handle_, -1)) != 0) fail(errno);
+  return !failed_;
+}
+
+int FileLineBuffer::sync() {
+  if (failed_) return -1;
+  return pptr() == pbase() || writePending() ? 0 : -1;
+}
+
+FileLineBuffer::int_type FileLineBuffer::overflow(int_type c) {
+  // No put area: not open, or a write has failed.
+  if (pbase() == nullptr || !writePending()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof()))
+    return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+bool FileLineBuffer::writePending() {
+  const char* data = pbase();
+  std::size_t size = static_cast<std::size_t>(pptr() - pbase());
+  // The buffer is free again at once; `data` stays valid, as nothing is
+  // put while the loop runs.
+  setp(buffer_, buffer_ + kBufferSize);
+  while (size > 0) {
+    long written = writeSome(handle_, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // A write of nothing would repeat forever: a failure, without a code.
+      fail(written < 0 ? errno : 0);
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void FileLineBuffer::fail(int error) {
+  if (!failed_) {
+    failed_ = true;
+    error_ = error;
+  }
+  setp(nullptr, nullptr);  // every later output goes to overflow and fails
+}
+
 OutputFile::OutputFile(const char* programName, const char* fileName)
-    : programName_(programName), fileName_(fileName) {}
+    : programName_(programName), fileName_(fileName), stream_(&buffer_) {}
 
 bool OutputFile::open() {
-  stream_.open(fileName_, std::ios::out | std::ios::trunc);
-  if (!stream_) {
+  if (!buffer_.open(fileName_)) {
     std::cerr << "Can't open " << fileName_ << " for output: Exiting!\n"
               << std::flush;
     return false;
@@ -33,20 +138,12 @@ bool OutputFile::open() {
 }
 
 bool OutputFile::close() {
-  // A failed write leaves errno as the failing system call set it; the
-  // loops stop at the first failed line, so nothing has overwritten it.
-  int error = errno;
-  if (!stream_) {
-    reportWriteError(programName_, fileName_, error);
-    return false;
-  }
-  errno = 0;
-  stream_.close();
-  if (!stream_) {
-    reportWriteError(programName_, fileName_, errno);
-    return false;
-  }
-  return true;
+  // A loop stops at its first failed line, leaving the stream failed; the
+  // buffer kept the failing call's error code.
+  const bool written = static_cast<bool>(stream_);
+  if (buffer_.close() && written) return true;
+  reportWriteError(programName_, fileName_, buffer_.error());
+  return false;
 }
 
 }  // namespace testprog

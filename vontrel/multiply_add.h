@@ -24,8 +24,8 @@ struct Operands {
 // Four draws reduced to 11 bits, in the order x1, x2, y1, y2.
 Operands drawOperands();
 
-// "x1*y1 + x2*y2 = result" in decimal, then the line end; the line is
-// flushed to the file at once.
+// "x1*y1 + x2*y2 = result" in decimal, then the line end; the line goes to
+// the stream in one piece and is flushed at once.
 void writeResultLine(std::ostream& out, const Operands& operands,
                      std::uint32_t result);
 
