@@ -36,6 +36,44 @@ void retire(Event& event);
 // an OS backend that hands the OS's own event to the platform's driver.
 std::shared_ptr<Event> eventOf(Handle handle);
 
+// A mutual-exclusion lock of the OS itself, so that code which runs on
+// Windows needs no threads runtime of the C++ library. Not recursive.
+class Lock {
+ public:
+  Lock();
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void lock();
+  void unlock();
+
+ private:
+  // The OS's lock object lives here; each backend checks that it fits.
+  alignas(16) unsigned char storage_[64];
+};
+
+// Holds a Lock for its scope; unlock() releases it early, lock() takes it
+// again.
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& held) : lock_(held) { lock(); }
+  ~LockGuard() { unlock(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  void lock() {
+    if (!held_) lock_.lock();
+    held_ = true;
+  }
+  void unlock() {
+    if (held_) lock_.unlock();
+    held_ = false;
+  }
+
+ private:
+  Lock& lock_;
+  bool held_ = false;
+};
+
 }  // namespace platform::os
 
 namespace platform::os {

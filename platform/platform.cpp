@@ -8,7 +8,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -29,7 +28,7 @@ using Entry =
 // Process-wide seam state. It is never destroyed: detached threads (the
 // interrupt watcher) may still use the seam while the process exits.
 struct State {
-  std::mutex lock;
+  os::Lock lock;
   // Handles are numbers that are never reused, so a stale handle finds
   // nothing instead of a later object.
   std::uintptr_t lastHandle = 0;
@@ -60,7 +59,7 @@ State& state() {
 
 Handle addHandle(Entry entry) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   s.lastHandle += 4;  // looks like the platform's handles, never 0
   s.handles.emplace(s.lastHandle, std::move(entry));
   return reinterpret_cast<Handle>(s.lastHandle);
@@ -68,7 +67,7 @@ Handle addHandle(Entry entry) {
 
 std::shared_ptr<os::Event> findEvent(Handle handle) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == s.handles.end()) return nullptr;
   auto* event = std::get_if<std::shared_ptr<os::Event>>(&it->second);
@@ -77,7 +76,7 @@ std::shared_ptr<os::Event> findEvent(Handle handle) {
 
 std::shared_ptr<Device> findDevice(Handle handle) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == s.handles.end()) return nullptr;
   auto* connection = std::get_if<std::shared_ptr<Connection>>(&it->second);
@@ -94,7 +93,7 @@ std::string oneLine(std::string text) {
 
 void recordFailure(const std::string& reason) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   s.failure = oneLine(s.selected + ": " + reason);
   ++s.failuresRecorded;
 }
@@ -103,7 +102,7 @@ void recordFailure(const std::string& reason) {
 // *known is set when the base was handed out by a routed backend.
 std::shared_ptr<Device> routedDevice(const std::uint8_t* window, bool* known) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   if (s.current != nullptr) {
     if (s.current->routedWindow() == window) {
       *known = true;
@@ -154,7 +153,7 @@ bool closeHandle(Handle handle) {
   Entry entry;
   {
     State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
+    os::LockGuard guard(s.lock);
     auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == s.handles.end()) return false;
     entry = std::move(it->second);
@@ -183,7 +182,7 @@ Handle openDevice(const char* path) {
   }
   {
     State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
+    os::LockGuard guard(s.lock);
     s.selected = selected;
     s.failure.clear();
   }
@@ -204,7 +203,7 @@ Handle openDevice(const char* path) {
 
   Handle handle = addHandle(std::make_shared<Connection>(Connection{device}));
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   s.current = device;
   const std::uint8_t* base = device->routedWindow();
   if (base != nullptr) s.routed[base] = device;
@@ -223,7 +222,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
   }
   unsigned before = 0;
   if (code == 0) {
-    std::lock_guard<std::mutex> guard(state().lock);
+    os::LockGuard guard(state().lock);
     before = state().failuresRecorded;
   }
   const bool ok =
@@ -232,7 +231,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
     // The map request hands the window out: a routed base, or plain memory
     // whose address the request wrote into the out buffer.
     State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
+    os::LockGuard guard(s.lock);
     const std::uint8_t* base = found->routedWindow();
     if (base != nullptr) s.routed[base] = found;
     if (found == s.current) {
@@ -248,7 +247,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
   if (!ok && code == 0) {
     bool explained;
     {
-      std::lock_guard<std::mutex> guard(state().lock);
+      os::LockGuard guard(state().lock);
       explained = state().failuresRecorded != before;
     }
     if (!explained) recordFailure("the driver's check request failed");
@@ -258,7 +257,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
 
 const char* lastOpenFailure() {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   return s.failure.c_str();
 }
 
@@ -272,7 +271,7 @@ void setOpenFailure(const char* reason) {
 namespace {
 std::shared_ptr<Device> currentDevice() {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  os::LockGuard guard(s.lock);
   return s.current;
 }
 }  // namespace

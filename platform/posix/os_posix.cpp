@@ -1,5 +1,6 @@
 // POSIX OS services of the seam: events, threads, the module look-up and the
 // millisecond clock.
+#include <pthread.h>
 #include <strings.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -38,6 +40,20 @@ std::condition_variable& eventChanged() {
 }
 
 }  // namespace
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(Lock),
+              "the lock object fits its storage");
+
+Lock::Lock() { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
+Lock::~Lock() {
+  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+void Lock::lock() {
+  pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+void Lock::unlock() {
+  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
 
 std::shared_ptr<Event> newEvent() { return std::make_shared<Event>(); }
 

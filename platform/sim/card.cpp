@@ -5,12 +5,10 @@
 #include "platform/sim/card.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <unordered_map>
 
 #include "platform/device.h"
@@ -66,7 +64,7 @@ bool isByteRegister(std::uint16_t address) {
 constexpr bool kReuseWindowRanges = sizeof(void*) < 8;
 
 struct WindowPool {
-  std::mutex lock;
+  platform::os::Lock lock;
   std::vector<std::uint8_t*> free;
 };
 WindowPool& windowPool() {
@@ -76,7 +74,7 @@ WindowPool& windowPool() {
 
 std::uint8_t* takeWindowBase() {
   WindowPool& pool = windowPool();
-  std::lock_guard<std::mutex> guard(pool.lock);
+  platform::os::LockGuard guard(pool.lock);
   if (!pool.free.empty()) {
     std::uint8_t* base = pool.free.back();
     pool.free.pop_back();
@@ -89,7 +87,7 @@ std::uint8_t* takeWindowBase() {
 void giveBackWindowBase(std::uint8_t* base) {
   if (base == nullptr || !kReuseWindowRanges) return;
   WindowPool& pool = windowPool();
-  std::lock_guard<std::mutex> guard(pool.lock);
+  platform::os::LockGuard guard(pool.lock);
   pool.free.push_back(base);
 }
 
@@ -100,7 +98,7 @@ class TraceFile {
   // Opens the file on first use; false with *error when it cannot be written.
   static bool open(std::string* error) {
     TraceFile& t = instance();
-    std::lock_guard<std::mutex> guard(t.lock_);
+    platform::os::LockGuard guard(t.lock_);
     const char* path = std::getenv("TV940_TRACE");
     if (path == nullptr || *path == '\0' || t.file_ != nullptr) return true;
     t.file_ = std::fopen(path, "w");
@@ -119,14 +117,14 @@ class TraceFile {
     static auto* t = new TraceFile;  // never destroyed: exit flushes the file
     return *t;
   }
-  std::mutex lock_;
+  platform::os::Lock lock_;
   std::FILE* file_ = nullptr;
 };
 
 class SimCard;
 
 struct Globals {
-  std::mutex lock;
+  platform::os::Lock lock;
   Settings next;
   std::shared_ptr<SimCard> current;
 };
@@ -163,7 +161,7 @@ class SimCard final : public platform::Device, public Card {
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     record(EventKind::PortOut, port, value, false);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
     if (offset >= kPortSpan || offset % 4 != 0) return;
@@ -172,7 +170,7 @@ class SimCard final : public platform::Device, public Card {
   }
 
   std::uint32_t portIn32(std::uint16_t port) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
     const std::uint32_t value =
         offset < kPortSpan && offset % 4 == 0 ? inputs_[offset / 4] : kFloating;
@@ -183,36 +181,36 @@ class SimCard final : public platform::Device, public Card {
   const std::uint8_t* routedWindow() const override { return window_; }
 
   std::uint32_t windowRead32(std::uint32_t offset) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return readWord(offset, EventKind::WindowRead);
   }
 
   void windowWrite32(std::uint32_t offset, std::uint32_t value) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     writeWord(offset, value, EventKind::WindowWrite);
   }
 
   void onClose() override {
     // The driver forgets the connection's event; the hardware stays as it is.
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     interruptEvent_ = nullptr;
   }
 
   // ---- sim::Card ----
 
   std::vector<Event> events() const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return events_;
   }
   void clearEvents() override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     events_.clear();
   }
 
   void raiseInterrupt(std::uint32_t word) override {
     platform::Handle event;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      platform::os::LockGuard guard(lock_);
       interruptWord_ = word;
       record(EventKind::Interrupt, 0, word, false);
       event = interruptEvent_;
@@ -222,49 +220,46 @@ class SimCard final : public platform::Device, public Card {
   }
 
   unsigned interruptWordRequests() const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return interruptWordRequests_;
   }
 
   void releaseStuckRequests() override {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      released_ = true;
-    }
-    releasedChanged_.notify_all();
+    platform::os::LockGuard guard(lock_);
+    released_ = true;
   }
 
   void setPortInput(std::uint16_t offset, std::uint32_t value) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     if (offset < kPortSpan && offset % 4 == 0) inputs_[offset / 4] = value;
   }
   std::uint32_t lastPortOutput(std::uint16_t offset) const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return offset < kPortSpan && offset % 4 == 0 ? outputs_[offset / 4] : 0;
   }
 
   void setConfigBlock(const std::array<std::uint8_t, 148>& block) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     config_ = block;
   }
 
   std::uint32_t peekChip(std::uint16_t address) const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return chip_[address];
   }
   void setIdentificationEcho(bool on) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     echo_ = on;
   }
   int busWidth() const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     return busWidthLocked();
   }
 
   const ClockDecoder& clock() const override { return clock_; }
 
   std::string activeDesign() const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::os::LockGuard guard(lock_);
     recogniseIfChanged();
     return designName_;
   }
@@ -272,7 +267,7 @@ class SimCard final : public platform::Device, public Card {
  private:
   bool serve(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
              void* outBuffer, std::uint32_t outSize, std::uint32_t* returned) {
-    std::unique_lock<std::mutex> lock(lock_);
+    platform::os::LockGuard lock(lock_);
     if (code != 1 && code != 2) record(EventKind::Request, code, 0, false);
     if (code == 0) {
       if (!settings_.checkFails) return true;
@@ -338,7 +333,13 @@ class SimCard final : public platform::Device, public Card {
       case 10: {
         if (outBuffer == nullptr || outSize < 4) return false;
         if (settings_.stuckWatcher) {
-          releasedChanged_.wait(lock, [this] { return released_; });
+          // Held until released; the lock is let go meanwhile, so that the
+          // other threads' requests go on.
+          while (!released_) {
+            lock.unlock();
+            platform::os::wait(*stuckPause_, 10);
+            lock.lock();
+          }
         }
         std::memcpy(outBuffer, &interruptWord_, 4);
         ++interruptWordRequests_;
@@ -472,8 +473,9 @@ class SimCard final : public platform::Device, public Card {
   }
 
   const Settings settings_;
-  mutable std::mutex lock_;
-  std::condition_variable releasedChanged_;
+  mutable platform::os::Lock lock_;
+  // Never signalled: a held request 10 sleeps on it between looks.
+  std::shared_ptr<platform::os::Event> stuckPause_ = platform::os::newEvent();
   std::array<std::uint8_t, 148> config_;
   const std::uint16_t ioBase_;
   std::uint8_t* const window_;
@@ -564,7 +566,7 @@ void resetSettings() {
   std::shared_ptr<SimCard> old;
   {
     Globals& g = globals();
-    std::lock_guard<std::mutex> guard(g.lock);
+    platform::os::LockGuard guard(g.lock);
     g.next = Settings();
     old = std::move(g.current);
   }
@@ -610,7 +612,7 @@ bool applyFaults(const std::string& list, Settings& settings,
 
 std::shared_ptr<Card> Card::current() {
   Globals& g = globals();
-  std::lock_guard<std::mutex> guard(g.lock);
+  platform::os::LockGuard guard(g.lock);
   return g.current;
 }
 
@@ -622,7 +624,7 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
   sim::Settings settings;
   {
     sim::Globals& g = sim::globals();
-    std::lock_guard<std::mutex> guard(g.lock);
+    platform::os::LockGuard guard(g.lock);
     settings = g.next;
   }
   if (const char* faults = std::getenv("TV940_SIM_FAULTS")) {
@@ -641,7 +643,7 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
   }
   auto card = std::make_shared<sim::SimCard>(settings);
   sim::Globals& g = sim::globals();
-  std::lock_guard<std::mutex> guard(g.lock);
+  platform::os::LockGuard guard(g.lock);
   g.current = card;
   return card;
 }

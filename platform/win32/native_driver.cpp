@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/device.h"
+#include "platform/os.h"
 #include "platform/win32/win32.h"
 
 namespace platform {
@@ -112,7 +112,7 @@ class NativeDriver final : public Device {
                std::uint32_t* bytesReturned) override {
     HANDLE handle;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      os::LockGuard guard(lock_);
       if (closed_) {
         if (bytesReturned != nullptr) *bytesReturned = 0;
         return false;
@@ -144,14 +144,14 @@ class NativeDriver final : public Device {
   // The connection ends now, or, while another thread's request is still in
   // the driver, as that request returns; no request starts after this.
   void onClose() override {
-    std::lock_guard<std::mutex> guard(lock_);
+    os::LockGuard guard(lock_);
     closed_ = true;
     if (users_ == 0) closeNow();
   }
 
  private:
   void release() {
-    std::lock_guard<std::mutex> guard(lock_);
+    os::LockGuard guard(lock_);
     if (--users_ == 0 && closed_) closeNow();
   }
   void closeNow() {
@@ -160,7 +160,7 @@ class NativeDriver final : public Device {
     handle_ = INVALID_HANDLE_VALUE;
   }
 
-  std::mutex lock_;
+  os::Lock lock_;
   HANDLE handle_;
   unsigned users_ = 0;
   bool closed_ = false;

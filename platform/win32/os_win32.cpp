@@ -39,6 +39,22 @@ class Event {
   HANDLE retired_;
 };
 
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock),
+              "the lock object fits its storage");
+
+Lock::Lock() {
+  InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+Lock::~Lock() {
+  DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Lock::lock() {
+  EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Lock::unlock() {
+  LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+
 std::shared_ptr<Event> newEvent() {
   // Auto-reset, not signalled, with an empty name.
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "");
