@@ -19,19 +19,13 @@ Board* board = nullptr;
 
 namespace {
 
-// "<program>: <what>: <reason>" on standard error.
-void reportReason(const char* programName, const char* what,
-                  const char* reason) {
-  std::cerr << programName << ": " << what << ": " << reason << std::endl;
-}
-
 // The first failed flush of standard output: whether there was one, and its
 // error code (0 when it left none).
 bool standardOutputFailed = false;
 int standardOutputError = 0;
 
 // Flushes standard output (the clock lines, the load failure), keeping the
-// first failure for reportStandardOutput.
+// first failure for finishStandardOutput.
 void flushStandardOutput() {
   errno = 0;
   std::cout.flush();
@@ -57,8 +51,9 @@ bool finishStandardOutput(const char* programName) {
 
 bool prepareProcess(const char* programName) {
 #ifdef _WIN32
-  // The C runtime keeps descriptors 0 to 2 reserved even without a console,
-  // and a write to a pipe without a reader fails without a signal.
+  // The C runtime marks descriptors 0 to 2 in use at start even where a
+  // standard handle is missing, so no file takes their place; a write to a
+  // pipe without a reader fails without a signal.
   (void)programName;
   return true;
 #else
@@ -67,7 +62,8 @@ bool prepareProcess(const char* programName) {
     // The lowest free descriptor: `fd` itself, as those below it are open.
     const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (null < 0) {
-      reportReason(programName, "/dev/null", std::strerror(errno));
+      std::cerr << programName << ": /dev/null: " << std::strerror(errno)
+                << std::endl;
       return false;
     }
     if (null != fd) {
