@@ -137,6 +137,14 @@ class Board {
 
   // ---- Configuration loader ----
   ErrorCode loadConfiguration(const char* fileName);
+  // Why the most recent load failed, one line without a line end: the
+  // system's reason for -6 ("No such file or directory"), what was wrong
+  // with the line for -7 ("address 1C000 exceeds FFFF"); "" when it
+  // succeeded or none was tried.
+  static const char* loadFailure();
+  // The number (from 1) of the line that made the most recent load fail
+  // with -7; 0 when there is none.
+  static std::uint64_t loadFailureLine();
 
   // ---- Error messages ----
   const char* errorMessage(ErrorCode code) const;

@@ -1,8 +1,11 @@
 // The BFX configuration loader: a text file of (chip address, data) pairs in
 // hexadecimal, one per line, replayed into the chip in file order.
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +16,8 @@ namespace {
 
 constexpr ErrorCode kCannotOpen = -6;
 constexpr ErrorCode kBadLine = -7;
+
+constexpr unsigned kMaxAddress = 0xFFFF;  // one ChipAddress
 
 // A longer line is refused rather than held, so memory stays bounded.
 constexpr std::size_t kMaxLineLength = 64 * 1024;
@@ -32,15 +37,21 @@ class LineReader {
   // Whether any byte has been read: a read error before it means the file
   // could not be read at all (a directory, say).
   bool started() const { return started_; }
+  // The error code of the failed read that gave ReadError.
+  int readError() const { return readError_; }
 
   Result next(std::string& line) {
     line.clear();
     if (ended_) return Result::End;
+    errno = 0;  // a failed read sets it; 0 then means it left no code
     for (;;) {
       const int c = std::getc(source_);
       if (c == EOF) {
         ended_ = true;
-        if (std::ferror(source_) != 0) return Result::ReadError;
+        if (std::ferror(source_) != 0) {
+          readError_ = errno;
+          return Result::ReadError;
+        }
       }
       if (c == EOF || c == kCtrlZ) {
         ended_ = true;
@@ -64,7 +75,29 @@ class LineReader {
   std::FILE* source_;
   bool ended_ = false;
   bool started_ = false;
+  int readError_ = 0;
 };
+
+// The most recent load's failure, for Board::loadFailure and
+// Board::loadFailureLine.
+char failureText[256] = "";
+std::uint64_t failureLine = 0;
+
+// Records a failure and returns its code; `line` is 0 when no line is at
+// fault.
+ErrorCode fail(ErrorCode code, std::uint64_t line, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(failureText, sizeof failureText, format, arguments);
+  va_end(arguments);
+  failureLine = line;
+  return code;
+}
+
+// The system's text for an error code; "unknown error" for none.
+const char* reason(int error) {
+  return error != 0 ? std::strerror(error) : "unknown error";
+}
 
 // The next token at or after position, or an empty view when there is none.
 std::string_view nextToken(std::string_view line, std::size_t& position) {
@@ -129,14 +162,18 @@ std::optional<std::uint32_t> parseHex32(std::string_view token) {
 ErrorCode loadPairs(Board& board, std::FILE* file) {
   LineReader reader(file);
   std::string line;  // reused, so lines cost no allocation once it has grown
-  for (;;) {
+  for (std::uint64_t number = 1;; ++number) {
     switch (reader.next(line)) {
       case LineReader::Result::End:
         return 0;
       case LineReader::Result::ReadError:
-        return reader.started() ? kBadLine : kCannotOpen;
+        if (!reader.started())
+          return fail(kCannotOpen, 0, "%s", reason(reader.readError()));
+        return fail(kBadLine, number, "read failed: %s",
+                    reason(reader.readError()));
       case LineReader::Result::TooLong:
-        return kBadLine;
+        return fail(kBadLine, number, "line longer than %lu characters",
+                    static_cast<unsigned long>(kMaxLineLength));
       case LineReader::Result::Line:
         break;
     }
@@ -147,24 +184,35 @@ ErrorCode loadPairs(Board& board, std::FILE* file) {
     const std::string_view first = nextToken(line, position);
     if (first.empty() || first.front() == '#') continue;
     const std::string_view second = nextToken(line, position);
-    if (second.empty()) return kBadLine;
+    if (second.empty()) return fail(kBadLine, number, "second field missing");
 
     const std::optional<std::uint32_t> address = parseHex32(first);
-    if (!address || *address > 0xFFFF) return kBadLine;
+    if (!address) return fail(kBadLine, number, "address value out of range");
+    if (*address > kMaxAddress) {
+      return fail(kBadLine, number, "address %X exceeds %X",
+                  static_cast<unsigned>(*address), kMaxAddress);
+    }
     const std::optional<std::uint32_t> data = parseHex32(second);
-    if (!data) return kBadLine;
-    board.writeChip(*address & 0xFFFF, *data);
+    if (!data) return fail(kBadLine, number, "data value out of range");
+    board.writeChip(*address & kMaxAddress, *data);
   }
 }
 
 }  // namespace
 
+const char* Board::loadFailure() { return failureText; }
+
+std::uint64_t Board::loadFailureLine() { return failureLine; }
+
 ErrorCode Board::loadConfiguration(const char* fileName) {
+  failureText[0] = '\0';
+  failureLine = 0;
   // Binary mode: LineReader applies the text-mode rules. Opening for reading
   // never creates the file.
-  if (fileName == nullptr) return kCannotOpen;
+  if (fileName == nullptr) return fail(kCannotOpen, 0, "no file name");
+  errno = 0;
   std::FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr) return kCannotOpen;
+  if (file == nullptr) return fail(kCannotOpen, 0, "%s", reason(errno));
   const ErrorCode result = loadPairs(*this, file);
   std::fclose(file);
   return result;

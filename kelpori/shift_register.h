@@ -23,7 +23,8 @@ constexpr std::int32_t kCaptureColumn = 8;  // low 16 bits: capture register
 void writeStateLine(std::ostream& out, std::uint16_t capture,
                     std::uint32_t shift);
 
-// Each writes the whole file and returns false at the first failed write.
+// Each writes the whole file, running to its end even after a failed
+// write, and returns whether every write succeeded.
 bool writeSoftwareModel(std::ostream& out);
 bool runBoardLoop(Board& board, std::ostream& out);
 

@@ -131,14 +131,17 @@ OutputFile::OutputFile(const char* programName, const char* fileName)
 bool OutputFile::open() {
   if (!buffer_.open(fileName_)) {
     std::cerr << "Can't open " << fileName_ << " for output: Exiting!\n"
-              << std::flush;
+              << programName_ << ": " << fileName_ << ": "
+              << (buffer_.error() != 0 ? std::strerror(buffer_.error())
+                                       : "cannot open")
+              << std::endl;
     return false;
   }
   return true;
 }
 
 bool OutputFile::close() {
-  // A loop stops at its first failed line, leaving the stream failed; the
+  // A failed line leaves the stream failed for the rest of the loop; the
   // buffer kept the failing call's error code.
   const bool written = static_cast<bool>(stream_);
   if (buffer_.close() && written) return true;

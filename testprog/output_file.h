@@ -56,7 +56,8 @@ class OutputFile {
   OutputFile(const char* programName, const char* fileName);
 
   // Opens the file. On failure writes "Can't open <file> for output:
-  // Exiting!" on standard error and returns false.
+  // Exiting!" on standard error, then "<program>: <file>: <reason>", and
+  // returns false.
   bool open();
 
   std::ostream& stream() { return stream_; }

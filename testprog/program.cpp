@@ -1,13 +1,80 @@
 #include "testprog/program.h"
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 
 #include "testprog/output_file.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
 namespace testprog {
 
 Board* board = nullptr;
+
+namespace {
+
+// The first failed flush of standard output: whether there was one, and its
+// error code (0 when it left none).
+bool standardOutputFailed = false;
+int standardOutputError = 0;
+
+// Flushes standard output (the clock lines, the load failure), keeping the
+// first failure for finishStandardOutput.
+void flushStandardOutput() {
+  errno = 0;
+  std::cout.flush();
+  if (!std::cout && !standardOutputFailed) {
+    standardOutputFailed = true;
+    standardOutputError = errno;
+  }
+}
+
+// Flushes standard output and reports a failed write there; true when
+// everything written to it arrived.
+bool finishStandardOutput(const char* programName) {
+  flushStandardOutput();
+  if (!standardOutputFailed) return true;
+  std::cerr << programName << ": error writing standard output";
+  if (standardOutputError != 0)
+    std::cerr << ": " << std::strerror(standardOutputError);
+  std::cerr << std::endl;
+  return false;
+}
+
+}  // namespace
+
+bool prepareProcess(const char* programName) {
+#ifdef _WIN32
+  // The C runtime marks descriptors 0 to 2 in use at start even where a
+  // standard handle is missing, so no file takes their place; a write to a
+  // pipe without a reader fails without a signal.
+  (void)programName;
+  return true;
+#else
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: `fd` itself, as those below it are open.
+    const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null < 0) {
+      std::cerr << programName << ": /dev/null: " << std::strerror(errno)
+                << std::endl;
+      return false;
+    }
+    if (null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+#endif
+}
 
 bool softwareModelSelected(int argc, const char* const* argv) {
   return argc > 1 && std::strcmp(argv[1], "-s") == 0;
@@ -26,9 +93,17 @@ bool bringUp(Board& board, const Program& program) {
   board.writePort16One();
   board.writePort60(0);
   board.setClock(16.0f, 66.0f);
-  if (board.loadConfiguration(program.designFile) != 0) {
+  const ErrorCode loaded = board.loadConfiguration(program.designFile);
+  if (loaded != 0) {
     std::cout << "Problem loading BFX file " << program.designFile
-              << ": Exiting!" << std::endl;
+              << ": Exiting!\n";
+    flushStandardOutput();  // ahead of the reason on standard error
+    std::cerr << program.name << ": " << program.designFile;
+    if (Board::loadFailureLine() != 0)
+      std::cerr << " line " << Board::loadFailureLine();
+    const char* why = Board::loadFailure();
+    std::cerr << ": " << (*why != '\0' ? why : board.errorMessage(loaded))
+              << std::endl;
     return false;
   }
   board.setBusWidth(32);
@@ -38,17 +113,25 @@ bool bringUp(Board& board, const Program& program) {
 
 int run(Board& board, const Program& program, int argc,
         const char* const* argv) {
-  bool model = softwareModelSelected(argc, argv);
-  if (!model && !bringUp(board, program)) return kFailure;
-
-  OutputFile output(program.name, program.outputFile);
-  if (!output.open()) return kFailure;
-  // A loop that stops early leaves the stream failed; close() reports it.
-  if (model)
-    program.softwareModel(output.stream());
-  else
-    program.boardLoop(board, output.stream());
-  return output.close() ? kSuccess : kFailure;
+  if (!prepareProcess(program.name)) return kFailure;
+  const bool model = softwareModelSelected(argc, argv);
+  bool succeeded = model || bringUp(board, program);
+  if (succeeded) {
+    OutputFile output(program.name, program.outputFile);
+    succeeded = output.open();
+    if (succeeded) {
+      // The loop runs to its end even after a failed write, so the card
+      // sees the whole test; close() reports the failure.
+      if (model)
+        program.softwareModel(output.stream());
+      else
+        program.boardLoop(board, output.stream());
+      succeeded = output.close();
+    }
+  }
+  // Reported on every path: a lost load failure message is worth a line.
+  const bool shown = finishStandardOutput(program.name);
+  return succeeded && shown ? kSuccess : kFailure;
 }
 
 }  // namespace testprog

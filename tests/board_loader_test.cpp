@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -64,6 +65,40 @@ TEST_F(Loader, AbsentFileIsNotCreated) {
   EXPECT_EQ(board.loadConfiguration(directory.string().c_str()),
             -6);  // a directory
   EXPECT_EQ(board.loadConfiguration(nullptr), -6);
+}
+
+// Every failure leaves its line (counted from 1, blank lines, comments and
+// CR LF lines included) and reason; a success clears them.
+TEST_F(Loader, FailuresGiveTheirLineAndReason) {
+  const fs::path absent = directory / "absent.bfx";
+  EXPECT_EQ(board.loadConfiguration(absent.string().c_str()), -6);
+  EXPECT_STREQ(Board::loadFailure(), std::strerror(ENOENT));
+  EXPECT_EQ(Board::loadFailureLine(), 0u);
+  EXPECT_EQ(board.loadConfiguration(nullptr), -6);
+  EXPECT_STREQ(Board::loadFailure(), "no file name");
+
+  Writes w;
+  const auto failsAt = [&](const std::string& content, std::uint64_t line,
+                           const std::string& reason) {
+    SCOPED_TRACE(content.substr(0, 40));
+    EXPECT_EQ(load(content, &w), -7);
+    EXPECT_EQ(Board::loadFailureLine(), line);
+    EXPECT_EQ(Board::loadFailure(), reason);
+  };
+  failsAt(
+      "# design for column 3\n\n3C0 1F\n0xC008 0 trailing words\n"
+      "1C000 1\n10 20\n",
+      5, "address 1C000 exceeds FFFF");
+  failsAt("10 20\r\n\r\n  # x\r\n-1 1\r\n", 4, "address FFFFFFFF exceeds FFFF");
+  failsAt("10 20\n11\n", 2, "second field missing");
+  failsAt("100000000 1\n", 1, "address value out of range");
+  failsAt("\n\n1 100000000\n", 3, "data value out of range");
+  failsAt("10 20\n" + std::string(70000, 'x'), 2,
+          "line longer than 65536 characters");
+
+  EXPECT_EQ(load("10 20\n", &w), 0);
+  EXPECT_STREQ(Board::loadFailure(), "");
+  EXPECT_EQ(Board::loadFailureLine(), 0u);
 }
 
 TEST_F(Loader, LinesAndTextMode) {

@@ -114,8 +114,15 @@ TEST_F(OutputFileTest, AFileThatCannotBeCreatedIsReported) {
   testprog::OutputFile file("test", blocked.c_str());
   testing::internal::CaptureStderr();
   EXPECT_FALSE(file.open());
+  // The message, then the system's reason (EACCES from the Windows runtime).
+#ifdef _WIN32
+  const int error = EACCES;
+#else
+  const int error = EISDIR;
+#endif
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Can't open " + blocked + " for output: Exiting!\n");
+            "Can't open " + blocked + " for output: Exiting!\ntest: " +
+                blocked + ": " + std::strerror(error) + "\n");
   EXPECT_TRUE(fs::is_empty(blocked));
 }
 

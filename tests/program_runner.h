@@ -50,6 +50,14 @@ inline std::vector<std::string> programEnvironment(
   return environment;
 }
 
+// How a started program's standard descriptors differ from the usual: each
+// one whose bit (1 << fd) is in `closed` is closed; standard output goes to
+// `output` when it is not -1.
+struct Descriptors {
+  unsigned closed = 0;
+  int output = -1;
+};
+
 // Scratch directories: `dir_` is a program's working directory, its console
 // output goes to `console_` so that `dir_` holds only its files; both are
 // below `root_`, which is removed after the test.
@@ -75,9 +83,11 @@ class ProgramRunTest : public testing::Test {
 
   // Starts the program at `path` with `args` and `environment` in `dir_`,
   // its standard output and error to the files consoleOut() and
-  // consoleErr() read. The child's process id, or -1 if there is none.
+  // consoleErr() read, unless `descriptors` says otherwise. The child's
+  // process id, or -1 if there is none.
   pid_t start(const std::string& path, const std::vector<std::string>& args,
-              std::vector<std::string> environment) {
+              std::vector<std::string> environment,
+              Descriptors descriptors = {}) {
     std::vector<std::string> arguments{path};
     arguments.insert(arguments.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -92,13 +102,15 @@ class ProgramRunTest : public testing::Test {
     const std::string workDir = dir_;
     const pid_t pid = fork();
     if (pid == 0) {
-      const int out =
-          ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err =
-          ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = ::open(outPath.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      const int err = ::open(errPath.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-      dup2(out, 1);
+      dup2(descriptors.output >= 0 ? descriptors.output : out, 1);
       dup2(err, 2);
+      for (int fd = 0; fd <= 2; ++fd)
+        if ((descriptors.closed & (1u << fd)) != 0) close(fd);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }

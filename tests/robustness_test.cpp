@@ -5,16 +5,21 @@
 // never with a signal (the card's window is inaccessible memory, so a run
 // that went on past a failed open would end with one), and never report
 // success for a run that did not happen.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,10 +101,22 @@ class Robustness : public tv940test::ProgramRunTest {
   // Runs a program in the work directory against the simulated card, with
   // the test's environment less every TV940_ variable, plus `env`.
   Outcome run(const std::string& program, const std::vector<std::string>& args,
-              const std::map<std::string, std::string>& env = {}) {
-    const pid_t pid =
-        start(kBinDir / program, args,
-              tv940test::programEnvironment({"TV940_DEVICE=sim"}, env));
+              const std::map<std::string, std::string>& env = {},
+              tv940test::Descriptors descriptors = {}) {
+    return finish(startProgram(program, args, env, descriptors));
+  }
+
+  pid_t startProgram(const std::string& program,
+                     const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env,
+                     tv940test::Descriptors descriptors = {}) {
+    return start(kBinDir / program, args,
+                 tv940test::programEnvironment({"TV940_DEVICE=sim"}, env),
+                 descriptors);
+  }
+
+  // Waits for a started program, at most kRunLimit.
+  Outcome finish(pid_t pid) {
     Outcome result;
     if (pid < 0) return result;
     const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
@@ -153,8 +170,11 @@ class Robustness : public tv940test::ProgramRunTest {
     return result;
   }
 
-  // A design file that must not load: the load failure, and nothing else.
-  void expectLoadFailure(const std::string& program, const std::string& what) {
+  // A design file that must not load: the load failure, then on standard
+  // error the design's name and `why` ("line 3: ..." or the system's
+  // reason), and nothing else.
+  void expectLoadFailure(const std::string& program, const std::string& what,
+                         const std::string& why) {
     SCOPED_TRACE(program + " with " + what);
     const fs::path output = dir_ / (program + ".out");
     writeFile(output, "earlier results\n");
@@ -165,7 +185,10 @@ class Robustness : public tv940test::ProgramRunTest {
     EXPECT_GE(outcome.out.size(), loadFailure(program).size()) << outcome;
     EXPECT_TRUE(outcome.out.ends_with(loadFailure(program))) << outcome;
     EXPECT_EQ(outcome.out.find("Problem"), outcome.out.rfind("Problem"));
-    EXPECT_EQ(outcome.err, "") << outcome;
+    const std::string design = program + ": " + program + ".bfx";
+    EXPECT_EQ(outcome.err,
+              design + (why.starts_with("line ") ? " " : ": ") + why + "\n")
+        << outcome;
     EXPECT_EQ(readFile(output), "earlier results\n") << "output file touched";
   }
 };
@@ -176,24 +199,27 @@ TEST_F(Robustness, DesignFilesThatCannotBeRead) {
   for (const std::string program : kPrograms) {
     const fs::path design = dir_ / (program + ".bfx");
 
-    expectLoadFailure(program, "no design file");
+    expectLoadFailure(program, "no design file", std::strerror(ENOENT));
 
     fs::create_directory(design);
-    expectLoadFailure(program, "a directory as the design file");
+    expectLoadFailure(program, "a directory as the design file",
+                      std::strerror(EISDIR));
     fs::remove(design);
 
     fs::create_symlink(program + ".bfx", design);
-    expectLoadFailure(program, "a symbolic link to itself");
+    expectLoadFailure(program, "a symbolic link to itself",
+                      std::strerror(ELOOP));
     fs::remove(design);
 
     // Opens, but every read fails (EIO): the start of the address space.
     fs::create_symlink("/proc/self/mem", design);
-    expectLoadFailure(program, "a file whose reads fail");
+    expectLoadFailure(program, "a file whose reads fail", std::strerror(EIO));
     fs::remove(design);
 
     // Never ends, never has a line feed: one line beyond any limit.
     fs::create_symlink("/dev/zero", design);
-    expectLoadFailure(program, "an endless stream of zero bytes");
+    expectLoadFailure(program, "an endless stream of zero bytes",
+                      "line 1: line longer than 65536 characters");
     fs::remove(design);
   }
 }
@@ -204,7 +230,8 @@ TEST_F(Robustness, DesignFileWithoutReadPermission) {
     const fs::path design = dir_ / (program + ".bfx");
     copyDesign(program);
     fs::permissions(design, fs::perms::none);
-    expectLoadFailure(program, "a design file without read permission");
+    expectLoadFailure(program, "a design file without read permission",
+                      std::strerror(EACCES));
     fs::remove(design);
   }
 }
@@ -221,7 +248,10 @@ TEST_F(Robustness, DesignFilesThatStopOrAreJunk) {
     ASSERT_NE(blank, std::string::npos);
     writeFile(design, full.substr(0, blank));
     EXPECT_EQ(loaderResult(design), -7);
-    expectLoadFailure(program, "a design cut after an address");
+    expectLoadFailure(program, "a design cut after an address",
+                      "line " +
+                          std::to_string(lineCount(full.substr(0, blank)) + 1) +
+                          ": second field missing");
 
     // Cut in the middle of a field: the pair is whole and loads, but the
     // design is incomplete, so the board never answers like the model.
@@ -235,7 +265,7 @@ TEST_F(Robustness, DesignFilesThatStopOrAreJunk) {
     // Binary junk that holds no pair line.
     writeFile(design, junk(7, 4096, false));
     EXPECT_EQ(loaderResult(design), -7);
-    expectLoadFailure(program, "binary junk");
+    expectLoadFailure(program, "binary junk", "line 1: second field missing");
 
     // Junk of every byte value: whatever the loader makes of it, the
     // program's status follows it, and no run ends with a signal. Of these
@@ -252,6 +282,7 @@ TEST_F(Robustness, DesignFilesThatStopOrAreJunk) {
       EXPECT_EQ(outcome.status, loaded == 0 ? 0 : 1) << outcome;
       EXPECT_EQ(outcome.out.ends_with(loadFailure(program)), loaded != 0)
           << outcome;
+      EXPECT_EQ(lineCount(outcome.err), loaded == 0 ? 0u : 1u) << outcome;
     }
     EXPECT_EQ(results.size(), 2u) << "the junk no longer covers both outcomes";
   }
@@ -259,13 +290,30 @@ TEST_F(Robustness, DesignFilesThatStopOrAreJunk) {
 
 // ---- Output files after a successful bring-up -----------------------------
 
+// The chip accesses after the bring-up's last one (control register 0xC008)
+// in a trace file: the test loop as the card saw it.
+std::vector<std::string> loopAccesses(const std::string& trace) {
+  const std::size_t start = trace.rfind("\nwr c008 ");
+  std::vector<std::string> accesses;
+  if (start == std::string::npos) return accesses;
+  std::istringstream in(trace.substr(trace.find('\n', start + 1) + 1));
+  for (std::string line; std::getline(in, line);) accesses.push_back(line);
+  return accesses;
+}
+
 TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
+  // Column and mask accesses of a whole test loop, by the programs' counts.
+  const std::map<std::string, std::size_t> loopLength{{"kelpori", 2 + 147000},
+                                                      {"vontrel", 9000}};
+  const std::string trace = (root_ / "trace").string();
   for (const std::string program : kPrograms) {
     SCOPED_TRACE(program);
     const std::string name = program + ".out";
     const fs::path output = dir_ / name;
-    const std::string openFailure =
-        "Can't open " + name + " for output: Exiting!\n";
+    const auto openFailure = [&](int error) {
+      return "Can't open " + name + " for output: Exiting!\n" + program + ": " +
+             name + ": " + std::strerror(error) + "\n";
+    };
     copyDesign(program);
 
     // The bring-up succeeds, then the file cannot be created.
@@ -273,7 +321,7 @@ TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
     Outcome blocked = run(program, {});
     ASSERT_TRUE(blocked.exited) << blocked;
     EXPECT_EQ(blocked.status, 1) << blocked;
-    EXPECT_EQ(blocked.err, openFailure) << blocked;
+    EXPECT_EQ(blocked.err, openFailure(EISDIR)) << blocked;
     EXPECT_EQ(lineCount(blocked.out), 7u) << "the clock lines only\n"
                                           << blocked;
     EXPECT_TRUE(fs::is_empty(output));
@@ -283,17 +331,26 @@ TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
     Outcome dangling = run(program, {});
     ASSERT_TRUE(dangling.exited) << dangling;
     EXPECT_EQ(dangling.status, 1) << dangling;
-    EXPECT_EQ(dangling.err, openFailure) << dangling;
+    EXPECT_EQ(dangling.err, openFailure(ENOENT)) << dangling;
     fs::remove(output);
 
-    // A full disk: the write failure is reported, naming the file.
+    // A full disk: the card still sees the whole test, access for access
+    // as in a run that writes its file; the failure is reported after it.
+    const Outcome whole = run(program, {}, {{"TV940_TRACE", trace}});
+    ASSERT_TRUE(whole.exited && whole.status == 0) << whole;
+    const std::vector<std::string> wholeLoop = loopAccesses(readFile(trace));
+    EXPECT_EQ(wholeLoop.size(), loopLength.at(program));
+    fs::remove(output);
     fs::create_symlink("/dev/full", output);
-    Outcome full = run(program, {});
+    Outcome full = run(program, {}, {{"TV940_TRACE", trace}});
     ASSERT_TRUE(full.exited) << full;
     EXPECT_EQ(full.status, 1) << full;
-    EXPECT_EQ(lineCount(full.err), 1u) << full;
-    EXPECT_NE(full.err.find(name), std::string::npos) << full;
+    EXPECT_EQ(full.err, program + ": error writing " + name + ": " +
+                            std::strerror(ENOSPC) + "\n")
+        << full;
     EXPECT_EQ(full.out.find("Problem"), std::string::npos) << full;
+    EXPECT_TRUE(loopAccesses(readFile(trace)) == wholeLoop)
+        << "the test loop stopped at the failed write";
     fs::remove(output);
 
     if (::geteuid() != 0) {
@@ -302,8 +359,90 @@ TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
       fs::permissions(dir_, fs::perms::owner_all);
       ASSERT_TRUE(readOnly.exited) << readOnly;
       EXPECT_EQ(readOnly.status, 1) << readOnly;
-      EXPECT_EQ(readOnly.err, openFailure) << readOnly;
+      EXPECT_EQ(readOnly.err, openFailure(EACCES)) << readOnly;
     }
+  }
+}
+
+// Output to a pipe or fifo whose reader has gone: a write error like any
+// other, reported with its reason and status 1, never the end of the
+// process by a signal; the run still goes to its end.
+TEST_F(Robustness, PipesWhoseReaderHasGone) {
+  for (const std::string program : kPrograms) {
+    SCOPED_TRACE(program);
+    const std::string name = program + ".out";
+    const fs::path output = dir_ / name;
+    copyDesign(program);
+
+    // The output file is a fifo whose reader takes the first bytes and
+    // leaves. A small pipe buffer, so that neither program's file fits.
+    ASSERT_EQ(::mkfifo(output.c_str(), 0600), 0);
+    const int reader =
+        ::open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(::fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    const pid_t writer = startProgram(program, {"-s"}, {});
+    pollfd ready{reader, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 60000), 1) << "nothing arrived";
+    char first[64];
+    EXPECT_GT(::read(reader, first, sizeof first), 0);
+    ::close(reader);
+    const Outcome fifo = finish(writer);
+    ASSERT_TRUE(fifo.exited) << fifo;
+    EXPECT_EQ(fifo.status, 1) << fifo;
+    EXPECT_EQ(fifo.err, program + ": error writing " + name + ": " +
+                            std::strerror(EPIPE) + "\n")
+        << fifo;
+    fs::remove(output);
+
+    // Standard output is a pipe without a reader: the clock lines are
+    // lost, which is reported; the output file is whole.
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    const Outcome piped = run(program, {}, {}, {.output = ends[1]});
+    ::close(ends[1]);
+    ASSERT_TRUE(piped.exited) << piped;
+    EXPECT_EQ(piped.status, 1) << piped;
+    EXPECT_EQ(piped.err, program + ": error writing standard output: " +
+                             std::strerror(EPIPE) + "\n")
+        << piped;
+    EXPECT_TRUE(readFile(output) == modelOutput(program));
+  }
+}
+
+// Programs started with standard descriptors closed: no file the run opens
+// takes their place, so the console lines never land in one.
+TEST_F(Robustness, ClosedStandardDescriptors) {
+  const std::string trace = (root_ / "trace").string();
+  for (const std::string program : kPrograms) {
+    SCOPED_TRACE(program);
+    copyDesign(program);
+    const Outcome usual = run(program, {}, {{"TV940_TRACE", trace}});
+    ASSERT_TRUE(usual.exited && usual.status == 0) << usual;
+    const std::string usualTrace = readFile(trace);
+
+    // Standard output closed: the trace file would take descriptor 1.
+    const Outcome noOutput =
+        run(program, {}, {{"TV940_TRACE", trace}}, {.closed = 1u << 1});
+    ASSERT_TRUE(noOutput.exited) << noOutput;
+    EXPECT_EQ(noOutput.status, 0) << noOutput;
+    EXPECT_EQ(noOutput.err, "") << noOutput;
+    EXPECT_TRUE(readFile(trace) == usualTrace) << "the trace holds more";
+    EXPECT_TRUE(readFile(dir_ / (program + ".out")) == modelOutput(program));
+
+    // Standard error closed and the design missing: the trace file would
+    // take descriptor 2 and the failure's reason line with it.
+    fs::remove(dir_ / (program + ".bfx"));
+    const Outcome noErrors =
+        run(program, {}, {{"TV940_TRACE", trace}}, {.closed = 1u << 2});
+    ASSERT_TRUE(noErrors.exited) << noErrors;
+    EXPECT_EQ(noErrors.status, 1) << noErrors;
+    EXPECT_TRUE(noErrors.out.ends_with(loadFailure(program))) << noErrors;
+    const std::string failedTrace = readFile(trace);
+    EXPECT_EQ(failedTrace.find(program + ".bfx"), std::string::npos)
+        << failedTrace;
+    EXPECT_NE(failedTrace.find("req "), std::string::npos) << failedTrace;
   }
 }
 

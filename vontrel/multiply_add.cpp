@@ -73,9 +73,8 @@ bool writeSoftwareModel(std::ostream& out) {
     Operands o = drawOperands();
     std::int32_t result = o.x1 * o.y1 + o.x2 * o.y2;
     writeResultLine(out, o, static_cast<std::uint32_t>(result));
-    if (!out) return false;
   }
-  return true;
+  return static_cast<bool>(out);
 }
 
 bool runBoardLoop(Board& board, std::ostream& out) {
@@ -90,9 +89,8 @@ bool runBoardLoop(Board& board, std::ostream& out) {
     board.setMasks(0, kAllOnes);
     std::uint32_t result = board.readUserRegister(kResultColumn) & kResultMask;
     writeResultLine(out, o, result);
-    if (!out) return false;
   }
-  return true;
+  return static_cast<bool>(out);
 }
 
 }  // namespace vontrel

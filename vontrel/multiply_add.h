@@ -29,7 +29,8 @@ Operands drawOperands();
 void writeResultLine(std::ostream& out, const Operands& operands,
                      std::uint32_t result);
 
-// Each writes the whole file and returns false at the first failed write.
+// Each writes the whole file, running to its end even after a failed
+// write, and returns whether every write succeeded.
 bool writeSoftwareModel(std::ostream& out);
 bool runBoardLoop(Board& board, std::ostream& out);
 
