@@ -9,30 +9,17 @@ const char* const chipIdentification = "Tavrek TV9400  ";
 
 namespace {
 
-constexpr std::uint32_t kDeviceConfig = 0xC000;
-constexpr std::uint32_t kControlC004 = 0xC004;
-constexpr std::uint32_t kControlC005 = 0xC005;
-constexpr std::uint32_t kControlC008 = 0xC008;
-constexpr std::uint32_t kMaskC010 = 0xC010;
-constexpr std::uint32_t kMaskC014 = 0xC014;
-constexpr std::uint32_t kIdentificationByte = 0xC03F;
-
-constexpr std::uint32_t kColumnRegisterOffset = 3;
-constexpr std::uint32_t kControlMode = 3;
-constexpr std::uint32_t kIdentificationRow = 48;
-
-// Byte offset in the window of a chip address's word.
-constexpr std::uint32_t windowOffset(std::uint32_t address) {
-  return (address << 2) | 0x800000u;
-}
+using card::kControlC004;
+using card::kControlC005;
+using card::kControlC008;
+using card::kDeviceConfig;
+using card::kIdentificationByte;
+using card::kMaskC010;
+using card::kMaskC014;
+using card::windowOffset;
 
 std::uint32_t columnRegister(std::int32_t column) {
-  ChipAddress a;
-  a.mode = 0;
-  a.column = static_cast<std::uint32_t>(column) & 0x3f;
-  a.columnOffset = kColumnRegisterOffset;
-  a.row = 0;
-  return a.value();
+  return card::columnRegister(static_cast<std::uint32_t>(column));
 }
 
 // The driver takes a window offset in place of its out-buffer pointer.
@@ -106,36 +93,19 @@ std::uint8_t Board::readDeviceConfig() {
 }
 
 ErrorCode Board::setBusWidth(std::int32_t width) {
-  // Bits 2-3: 00 = 8 bits, 01 = 16 bits, 10 = 32 bits.
-  std::uint8_t value = readDeviceConfig();
-  switch (width) {
-    case 8:
-      value &= 0xF3;
-      break;
-    case 16:
-      value = static_cast<std::uint8_t>((value & 0xF3) | 0x04);
-      break;
-    case 32:
-      value = static_cast<std::uint8_t>((value & 0xF3) | 0x08);
-      break;
-    default:
-      return -9;
-  }
-  writeDeviceConfigViaDriver(value);
+  // The width field is bits 2-3 of the device configuration register; the
+  // register is read first, whatever the width asked for.
+  const std::uint8_t value = readDeviceConfig();
+  const std::int32_t field = card::busWidthField(width);
+  if (field < 0) return -9;
+  writeDeviceConfigViaDriver(static_cast<std::uint8_t>(
+      (value & ~card::kBusWidthMask) | static_cast<std::uint32_t>(field)));
   return 0;
 }
 
 std::int32_t Board::getBusWidth() {
-  switch ((readDeviceConfig() >> 2) & 3) {
-    case 0:
-      return 8;
-    case 1:
-      return 16;
-    case 2:
-      return 32;
-    default:
-      return -9;
-  }
+  const std::int32_t width = card::busWidthOf(readDeviceConfig());
+  return width != 0 ? width : -9;
 }
 
 void Board::writeControlC004(std::uint8_t value) {
@@ -172,12 +142,14 @@ std::uint32_t Board::getMaskC014() { return readChip(kMaskC014); }
 
 void Board::writeIdentification(std::uint8_t value) {
   const std::uint8_t old = readDeviceConfig();
-  writeDeviceConfig(old & 0xF3);  // 8-bit bus for the byte-wide sequence
+  // An 8-bit bus for the byte-wide sequence.
+  writeDeviceConfig(static_cast<std::uint8_t>((old & ~card::kBusWidthMask) |
+                                              card::kBusWidth8));
   ChipAddress a;
-  a.mode = kControlMode;
+  a.mode = card::kControlMode;
   a.column = 0;
   a.columnOffset = 0;
-  a.row = kIdentificationRow;
+  a.row = card::kIdentificationRow;
   const std::size_t length = std::strlen(chipIdentification);
   for (std::size_t i = 0; i < length; ++i) {
     writeChip(a.value(), static_cast<unsigned char>(chipIdentification[i]));

@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr std::uint32_t kClockPort = 20;
-constexpr std::uint32_t kProtocolWord = 30;  // 0, 1, 1, 1, 1, 0 on the line
-constexpr int kProtocolBits = 6;
+using card::kClockPort;
+using card::kProtocolBits;
+using card::kProtocolWord;
 
 // Truncation toward zero that never converts a value the result cannot hold:
 // anything beyond the int range (or NaN) comes out as INT_MAX or INT_MIN, far
@@ -97,12 +97,12 @@ float Board::setClock(float reference, float wanted) {
       static_cast<std::uint32_t>(k) << 11 |
       static_cast<std::uint32_t>(best.q - 2) << 4 | range;
 
-  sendClockData(5, 8);
+  sendClockData(card::kCommandOpen, card::kCommandBits);
   sendProtocolWord();
-  sendClockData(word, 22);
-  sendClockData(4, 8);
+  sendClockData(word, card::kProgrammingWordBits);
+  sendClockData(card::kCommandLoad, card::kCommandBits);
   sendProtocolWord();
-  sendClockData(0, 8);
+  sendClockData(card::kCommandSwitch, card::kCommandBits);
   sendProtocolWord();
   return result;
 }

@@ -15,39 +15,42 @@ std::uint32_t Board::portIn(std::uint32_t offset) {
   return platform::portIn32(static_cast<std::uint16_t>(ioBase + offset));
 }
 
-void Board::writePort16One() { portOut(16, 1); }
-void Board::writePort16Two() { portOut(16, 2); }
-void Board::writePort24Zero() { portOut(24, 0); }
-void Board::writePort28Zero() { portOut(28, 0); }
-std::uint32_t Board::readPort32() { return portIn(32); }
+void Board::writePort16One() { portOut(card::kPort16, 1); }
+void Board::writePort16Two() { portOut(card::kPort16, 2); }
+void Board::writePort24Zero() { portOut(card::kPort24, 0); }
+void Board::writePort28Zero() { portOut(card::kPort28, 0); }
+std::uint32_t Board::readPort32() { return portIn(card::kPort32); }
 
 void Board::writePort36(std::uint8_t flag) {
   port36Flag = flag;
   const std::uint32_t low = port36Low;
-  portOut(36, flag != 0 ? (low | 0x100) : low);
+  portOut(card::kPort36, flag != 0 ? (low | 0x100) : low);
 }
 
 std::uint8_t Board::readPort36() {
-  return static_cast<std::uint8_t>(portIn(36) & 0xFF);
+  return static_cast<std::uint8_t>(portIn(card::kPort36) & 0xFF);
 }
 
-void Board::writePort40(std::uint32_t value) { portOut(40, value); }
-void Board::writePort44(std::uint8_t value) { portOut(44, value & 3u); }
+void Board::writePort40(std::uint32_t value) { portOut(card::kPort40, value); }
+void Board::writePort44(std::uint8_t value) {
+  portOut(card::kPort44, value & 3u);
+}
 
 void Board::writePort44Bits(std::uint8_t bit0, std::uint8_t bit1) {
-  portOut(44, (bit0 != 0 ? 1u : 0u) | (bit1 != 0 ? 2u : 0u));
+  portOut(card::kPort44, (bit0 != 0 ? 1u : 0u) | (bit1 != 0 ? 2u : 0u));
 }
 
-std::uint32_t Board::readPort48() { return portIn(48); }
-void Board::writePort48(std::uint32_t value) { portOut(48, value); }
-void Board::writePort52(std::uint32_t value) { portOut(52, value); }
-void Board::writePort56Zero() { portOut(56, 0); }
-void Board::writePort56One() { portOut(56, 1); }
+std::uint32_t Board::readPort48() { return portIn(card::kPort48); }
+void Board::writePort48(std::uint32_t value) { portOut(card::kPort48, value); }
+void Board::writePort52(std::uint32_t value) { portOut(card::kPort52, value); }
+void Board::writePort56Zero() { portOut(card::kPort56, 0); }
+void Board::writePort56One() { portOut(card::kPort56, 1); }
 
 void Board::writePort60(std::int8_t value) {
   port60Shadow = static_cast<std::uint8_t>(value);
   // Sign-extended: 0x80 to 0xFF become 0xFFFFFF80 to 0xFFFFFFFF.
-  portOut(60, static_cast<std::uint32_t>(static_cast<std::int32_t>(value)));
+  portOut(card::kPort60,
+          static_cast<std::uint32_t>(static_cast<std::int32_t>(value)));
 }
 
 void Board::writePort(std::uint32_t offset, std::uint32_t value) {
