@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/card_map.h"
+
 namespace sim {
 namespace {
 
@@ -13,9 +15,9 @@ constexpr std::size_t kMaxSegmentBits = 64;
 // The sequence stage after a violation, until the next start command.
 constexpr int kSpoiled = -1;
 
-constexpr std::uint32_t kStartCommand = 5;
-constexpr std::uint32_t kLoadCommand = 4;
-constexpr std::uint32_t kSwitchCommand = 0;
+constexpr std::uint32_t kStartCommand = card::kCommandOpen;
+constexpr std::uint32_t kLoadCommand = card::kCommandLoad;
+constexpr std::uint32_t kSwitchCommand = card::kCommandSwitch;
 
 std::string hex(std::uint32_t value) {
   char text[16];

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_map.h"
+
 namespace sim {
 
 // What a design sees of the chip at the moment of a column access.
@@ -66,8 +68,8 @@ void registerDesign(DesignEntry entry);
 
 // ---- Configuration ---------------------------------------------------------
 
-inline constexpr std::uint16_t kConfigurationBase = 0x4000;
-inline constexpr std::uint32_t kConfigurationEnd = 0xC000;  // one past the last
+using card::kConfigurationBase;
+using card::kConfigurationEnd;  // one past the last
 inline constexpr std::uint32_t kMaxParameters = 64;
 
 struct ConfigurationWrite {
