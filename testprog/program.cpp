@@ -25,7 +25,7 @@ bool bringUp(Board& board, const Program& program) {
   board.writePort24Zero();
   board.writePort16One();
   board.writePort60(0);
-  board.setClock(16.0f, 66.0f);
+  board.setClock(kReferenceMHz, kClockMHz);
   if (board.loadConfiguration(program.designFile) != 0) {
     std::cout << "Problem loading BFX file " << program.designFile
               << ": Exiting!" << std::endl;
