@@ -16,8 +16,6 @@
 namespace trace {
 namespace {
 
-constexpr std::uint32_t kClockPortOffset = 20;  // the clock-programming port
-
 // Chip registers: 0xC000 holds the data-bus width in bits 2-3 (0: 8 bits,
 // 1: 16, 2: 32); the control registers follow up to 0xC03F, among them the
 // two mask registers. A column's register: mode 0, column offset 3, row 0.

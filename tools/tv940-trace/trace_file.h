@@ -63,6 +63,9 @@ std::optional<Trace> readTrace(const std::string& path, std::string* error);
 inline constexpr std::uint32_t kPortBlockSize = 64;
 std::optional<std::uint16_t> ioBase(const Trace& trace);
 
+// The offset of the clock-programming port from the I/O base.
+inline constexpr std::uint32_t kClockPortOffset = 20;
+
 // The device line a backend writes first ("trace: device ..."), or "".
 std::string deviceComment(const Trace& trace);
 

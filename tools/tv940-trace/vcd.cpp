@@ -9,9 +9,8 @@
 namespace trace {
 namespace {
 
-constexpr std::uint32_t kClockPortOffset = 20;  // the clock-programming port
-constexpr int kAddressBits = 16;                // the chip's address bus
-constexpr int kDataBits = 32;                   // its data bus, and a port's
+constexpr int kAddressBits = 16;  // the chip's address bus
+constexpr int kDataBits = 32;     // its data bus, and a port's
 
 // A group of one-bit wires: a single wire, or a bus split into its bits
 // ("chip_data[31]" ... "chip_data[0]"). GTKWave joins a split bus into one
