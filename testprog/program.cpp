@@ -92,7 +92,7 @@ bool bringUp(Board& board, const Program& program) {
   board.writePort24Zero();
   board.writePort16One();
   board.writePort60(0);
-  board.setClock(16.0f, 66.0f);
+  board.setClock(kReferenceMHz, kClockMHz);
   const ErrorCode loaded = board.loadConfiguration(program.designFile);
   if (loaded != 0) {
     std::cout << "Problem loading BFX file " << program.designFile

@@ -17,6 +17,10 @@ extern Board* board;
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 
+// The chip clock the bring-up programs, from the card's reference (MHz).
+constexpr float kReferenceMHz = 16.0f;
+constexpr float kClockMHz = 66.0f;
+
 // One test program. The test loops write their lines to `out` and run to
 // their end even after a write has failed, so that the card sees the whole
 // test; they return whether every write succeeded.

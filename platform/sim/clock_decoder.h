@@ -53,6 +53,9 @@ class ClockDecoder {
  public:
   explicit ClockDecoder(double referenceMHz = 16.0);
 
+  // The reference the synthesizer multiplies, in MHz.
+  double referenceMHz() const { return referenceMHz_; }
+
   // One 32-bit output to the clock-programming port; only bit 0 may be set
   // (anything else is a violation, and bit 0 is taken).
   void portWrite(std::uint32_t value);

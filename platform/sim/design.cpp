@@ -106,8 +106,9 @@ std::vector<ConfigurationWrite> configurationImage(
   return image;
 }
 
-std::optional<RecognisedDesign> recogniseDesign(
+ConfigurationLayout readConfigurationLayout(
     const std::function<std::uint32_t(std::uint16_t)>& readConfigWord) {
+  ConfigurationLayout layout;
   Crc32 crc;
   std::uint32_t address = kConfigurationBase;
   auto next = [&] {
@@ -116,28 +117,35 @@ std::optional<RecognisedDesign> recogniseDesign(
     crc.add(word);
     return word;
   };
-  const std::uint32_t identification = next();
-  const std::uint32_t parameterCount = next();
-  const std::uint32_t bodyWords = next();
-  if (!fits(parameterCount, bodyWords)) return std::nullopt;
+  layout.identification = next();
+  layout.parameterCount = next();
+  layout.bodyWords = next();
+  layout.fits = fits(layout.parameterCount, layout.bodyWords);
+  if (!layout.fits) return layout;
+
+  layout.parameters.resize(layout.parameterCount);
+  for (auto& p : layout.parameters) p = next();
+  for (std::uint32_t i = 0; i < layout.bodyWords; ++i) {
+    if (next() == 0) ++layout.zeroBodyWords;
+  }
+  layout.crc = crc.value();
+  layout.crcAddress = static_cast<std::uint16_t>(address);
+  layout.storedCrc = readConfigWord(layout.crcAddress);
+  return layout;
+}
+
+std::optional<RecognisedDesign> recogniseDesign(
+    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord) {
+  const ConfigurationLayout layout = readConfigurationLayout(readConfigWord);
+  if (!layout.complete()) return std::nullopt;
 
   const auto& designs = knownDesigns();
   auto entry = std::find_if(designs.begin(), designs.end(), [&](const auto& d) {
-    return d.identification == identification;
+    return d.identification == layout.identification;
   });
   if (entry == designs.end()) return std::nullopt;
 
-  std::vector<std::uint32_t> parameters(parameterCount);
-  for (auto& p : parameters) p = next();
-  for (std::uint32_t i = 0; i < bodyWords; ++i) {
-    if (next() == 0) return std::nullopt;  // never written
-  }
-  const std::uint32_t check = crc.value();
-  if (readConfigWord(static_cast<std::uint16_t>(address)) != check) {
-    return std::nullopt;
-  }
-
-  std::unique_ptr<Design> design = entry->make(parameters);
+  std::unique_ptr<Design> design = entry->make(layout.parameters);
   if (!design) return std::nullopt;
   std::string name = entry->name;
   if (std::string fault = design->faultDescription(); !fault.empty()) {

@@ -86,6 +86,30 @@ std::vector<ConfigurationWrite> configurationImage(
 
 // ---- Recognition -----------------------------------------------------------
 
+// The configuration as it stands, read in the layout above: its header, and
+// whether its body and CRC are in place. Recognition rests on it; tools use
+// it to say what a load left out.
+struct ConfigurationLayout {
+  std::uint32_t identification = 0;
+  std::uint32_t parameterCount = 0;
+  std::uint32_t bodyWords = 0;
+  bool fits = false;  // the counts describe a configuration that fits
+  // The rest is read only when the counts fit.
+  std::vector<std::uint32_t> parameters;
+  std::uint32_t zeroBodyWords = 0;  // body words holding zero: never written
+  std::uint16_t crcAddress = 0;     // where the CRC belongs
+  std::uint32_t crc = 0;            // over the words as they stand
+  std::uint32_t storedCrc = 0;      // the word at crcAddress
+
+  bool complete() const {
+    return fits && zeroBodyWords == 0 && crc == storedCrc;
+  }
+};
+
+// Reads the configuration through readConfigWord, each word once.
+ConfigurationLayout readConfigurationLayout(
+    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord);
+
 struct RecognisedDesign {
   // The design's name; a faulty variant adds its fault in parentheses.
   std::string name;

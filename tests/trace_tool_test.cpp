@@ -1,0 +1,335 @@
+// tv940-trace on real traces: kelpori and vontrel run on the simulated card
+// with TV940_TRACE, their traces then damaged the ways a run goes wrong. The
+// VCD is read back by an independent parser here and by the two viewers'
+// own tools (vcd2fst, sigrok-cli), which scripts/test installs.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "program_runner.h"
+
+namespace fs = std::filesystem;
+using tv940test::readFile;
+using tv940test::writeFile;
+
+namespace {
+
+const fs::path kBinDir = TV940_BIN_DIR;
+const fs::path kDesignDir = fs::path(TV940_SOURCE_DIR) / "designs";
+
+// The simulated card's I/O base is 0xE000; the clock-programming port is at
+// offset 20.
+const std::string kClockPort = "e014";
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+std::string joined(const std::vector<std::string>& all) {
+  std::string text;
+  for (const auto& line : all) text += line + "\n";
+  return text;
+}
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A program on PATH, or "" when there is none.
+std::string onPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const fs::path candidate = fs::path(dir) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+class TraceTool : public tv940test::ProgramRunTest {
+ protected:
+  TraceTool() : ProgramRunTest("tv940-trace") {}
+
+  struct Run {
+    int status = -1;
+    std::string out, err;
+  };
+
+  Run run(const std::string& path, const std::vector<std::string>& args,
+          const std::map<std::string, std::string>& env = {}) {
+    Run r;
+    const pid_t pid = start(path, args, tv940test::programEnvironment({}, env));
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+      ADD_FAILURE() << path << " did not run to its end";
+      return r;
+    }
+    r.status = WEXITSTATUS(status);
+    r.out = consoleOut();
+    r.err = consoleErr();
+    return r;
+  }
+  Run tool(const std::string& command, const std::string& traceFile) {
+    return run(kBinDir / "tv940-trace", {command, traceFile});
+  }
+  Run report(const std::string& traceText) {
+    writeFile(dir_ / "t.trace", traceText);
+    return tool("report", "t.trace");
+  }
+
+  // The trace of a board run of `program` with `design` (cached per suite),
+  // and the output file it wrote.
+  struct Traced {
+    std::string trace, output;
+  };
+  const Traced& traced(const std::string& program, const std::string& design) {
+    static std::map<std::string, Traced> runs;
+    const std::string key = program + "/" + design;
+    if (runs.count(key) == 0) {
+      fs::copy_file(kDesignDir / design, dir_ / (program + ".bfx"),
+                    fs::copy_options::overwrite_existing);
+      const Run r =
+          run(kBinDir / program, {},
+              {{"TV940_DEVICE", "sim"}, {"TV940_TRACE", "run.trace"}});
+      EXPECT_EQ(r.status, 0) << r.err;
+      runs[key] = {readFile(dir_ / "run.trace"),
+                   readFile(dir_ / (program + ".out"))};
+    }
+    return runs[key];
+  }
+};
+
+TEST_F(TraceTool, CorrectRunsReportWithoutAWarning) {
+  for (const char* program : {"kelpori", "vontrel"}) {
+    SCOPED_TRACE(program);
+    const Traced& t = traced(program, std::string(program) + ".bfx");
+    const Run r = report(t.trace);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(has(r.out, "warning:")) << r.out;
+    for (const std::string& line : lines(r.out)) {
+      EXPECT_TRUE(
+          line.rfind("trace: ", 0) == 0 || line.rfind("clock: ", 0) == 0 ||
+          line.rfind("design: ", 0) == 0 || line.rfind("bus width: ", 0) == 0 ||
+          line.rfind("control: ", 0) == 0 || line.rfind("loop: ", 0) == 0)
+          << line;
+    }
+    EXPECT_TRUE(
+        has(r.out, "clock: P 66, Q 32, k 0, range 0: 66 MHz from 16 MHz"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "design: " + std::string(program) + ", complete"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "bus width: 32 bits")) << r.out;
+    EXPECT_TRUE(has(r.out, "control: register C008 set to 0x00000000"));
+  }
+
+  // The loop lines agree with what the runs wrote: kelpori's first block
+  // starts from the first vector (one step: shifted left, a 1 in), vontrel's
+  // first line ends in the first result.
+  const std::string kelpori =
+      report(traced("kelpori", "kelpori.bfx").trace).out;
+  unsigned vector = 0;
+  const auto at = kelpori.find("loads through column 1: 0x");
+  ASSERT_NE(at, std::string::npos) << kelpori;
+  ASSERT_EQ(std::sscanf(kelpori.c_str() + at + 24, "0x%x", &vector), 1);
+  char first[32];
+  std::snprintf(first, sizeof first, "SR: Ox%04x%08x\n", vector >> 31,
+                (vector << 1) | 1u);
+  EXPECT_EQ(traced("kelpori", "kelpori.bfx").output.substr(0, 19), first);
+
+  const std::string vontrel =
+      report(traced("vontrel", "vontrel.bfx").trace).out;
+  const std::string model = lines(traced("vontrel", "vontrel.bfx").output)[0];
+  const std::string result = model.substr(model.find("= ") + 2);
+  EXPECT_TRUE(has(vontrel, "results read from column 44: " + result + ", "))
+      << vontrel << "\nfirst output line: " << model;
+}
+
+TEST_F(TraceTool, DamagedTracesAndFaultyDesignsWarn) {
+  std::vector<std::string> kelpori =
+      lines(traced("kelpori", "kelpori.bfx").trace);
+
+  // The bus-width step removed.
+  std::vector<std::string> noWidth;
+  for (const auto& line : kelpori) {
+    if (line.rfind("dwr c000 ", 0) != 0) noWidth.push_back(line);
+  }
+  ASSERT_EQ(noWidth.size() + 1, kelpori.size());
+  Run r = report(joined(noWidth));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "warning: no bus-width setting")) << r.out;
+  EXPECT_TRUE(has(r.out, "while the data bus is narrower than 32 bits"));
+
+  // The second half of the configuration missing.
+  auto configuration = [](const std::string& line) {
+    if (line.rfind("wr ", 0) != 0 || line[3] == '@') return false;
+    const unsigned long address = std::stoul(line.substr(3, 4), nullptr, 16);
+    return address >= 0x4000 && address < 0xC000;
+  };
+  std::size_t words = 0, kept = 0;
+  for (const auto& line : kelpori) words += configuration(line) ? 1 : 0;
+  std::vector<std::string> half;
+  for (const auto& line : kelpori) {
+    if (configuration(line) && ++kept > words / 2) continue;
+    half.push_back(line);
+  }
+  r = report(joined(half));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "warning: configuration incomplete")) << r.out;
+
+  // Any one clock bit flipped, in each of the 67 bits of the programming;
+  // the run's first 2000 lines, without a flip, give no warning.
+  std::vector<std::string> vontrel =
+      lines(traced("vontrel", "vontrel.bfx").trace);
+  vontrel.resize(2000);
+  ASSERT_EQ(report(joined(vontrel)).status, 0);
+  std::size_t flipped = 0;
+  for (auto& line : vontrel) {
+    if (line.rfind("out " + kClockPort + " ", 0) != 0) continue;
+    const std::string original = line;
+    line.back() = line.back() == '1' ? '0' : '1';
+    r = report(joined(vontrel));
+    EXPECT_EQ(r.status, 1) << "flipped: " << original << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, "warning: clock")) << r.out;
+    line = original;
+    ++flipped;
+  }
+  EXPECT_EQ(flipped, 67u);
+
+  // A faulty design's run says what the design breaks.
+  r = report(traced("kelpori", "faulty/kelpori-stuck-bit.bfx").trace);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "warning: design kelpori is a faulty variant"))
+      << r.out;
+}
+
+TEST_F(TraceTool, ReadsTracesOfAnyBackendAndRefusesWhatIsNone) {
+  // A backend's comments, CR LF line ends and another I/O base change
+  // nothing but the line numbers.
+  std::string other = "# trace: device 0000:03:00.0 (linux-pci)\r\n";
+  std::size_t n = 0;
+  for (std::string line : lines(traced("vontrel", "vontrel.bfx").trace)) {
+    if (line.rfind("out e0", 0) == 0) line.replace(4, 2, "d0");
+    other += line + "\r\n";
+    if (++n == 40) other += "# a note in between\r\n";
+  }
+  Run r = report(other);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out,
+                  "trace: 10621 lines, 10619 events, device "
+                  "0000:03:00.0 (linux-pci)"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "66 MHz from 16 MHz (lines 9-76;")) << r.out;
+  EXPECT_TRUE(has(r.out, "control: port 24 (0xd018) set to 0x00000000"));
+
+  r = tool("report", "no-such.trace");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "no-such.trace")) << r.err;
+  r = report("req 0\nout e018 00000000\nSR: Ox000000171b37\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "t.trace:3: not a trace event")) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = run(kBinDir / "tv940-trace", {"report"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "usage:"));
+}
+
+TEST_F(TraceTool, WaveformHoldsEveryClockBitAtItsLineAndOpensInViewers) {
+  // A comment first, so that times are lines, not event numbers.
+  const std::string trace = "# trace: device sim (simulated card)\n" +
+                            traced("vontrel", "vontrel.bfx").trace;
+  writeFile(dir_ / "t.trace", trace);
+  const Run r = tool("vcd", "t.trace");
+  ASSERT_EQ(r.status, 0) << r.err;
+  writeFile(dir_ / "t.vcd", r.out);
+
+  // Independent reading: wire names from the header, then each wire's
+  // changes in time order.
+  std::map<std::string, std::string> names;  // code -> name
+  std::map<std::string, std::vector<std::pair<std::size_t, char>>> changes;
+  std::size_t time = 0;
+  bool header = true;
+  for (const std::string& line : lines(r.out)) {
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word)) continue;
+    if (header) {
+      if (word == "$var") {
+        std::string type, width, code, name;
+        words >> type >> width >> code >> name;
+        EXPECT_EQ(width, "1") << line;
+        names[code] = name;
+      }
+      header = word != "$enddefinitions";
+    } else if (word[0] == '#') {
+      time = std::stoul(word.substr(1));
+    } else if (word[0] != '$') {
+      ASSERT_TRUE(names.count(word.substr(1))) << line;
+      changes[names[word.substr(1)]].push_back({time, word[0]});
+    }
+  }
+  auto valueAt = [&](std::size_t t, const std::string& name) {
+    const auto& list = changes[name];
+    auto it = std::upper_bound(
+        list.begin(), list.end(), t,
+        [](std::size_t t, const auto& change) { return t < change.first; });
+    return it == list.begin() ? 'x' : std::prev(it)->second;
+  };
+
+  const std::vector<std::string> traceLines = lines(trace);
+  std::vector<std::pair<std::size_t, char>> clockBits;  // line, bit
+  for (std::size_t i = 0; i < traceLines.size(); ++i) {
+    const std::string& line = traceLines[i];
+    if (line.rfind("out " + kClockPort + " ", 0) == 0) {
+      clockBits.push_back({i + 1, line.back()});
+      EXPECT_EQ(valueAt(i + 1, "clock_line"), line.back()) << "line " << i + 1;
+    }
+    if (line.rfind("rd ", 0) == 0 || line.rfind("wr ", 0) == 0) {
+      const unsigned address = std::stoul(line.substr(3, 4), nullptr, 16);
+      for (int bit = 0; bit < 16; ++bit) {
+        const std::string name = "chip_address[" + std::to_string(bit) + "]";
+        ASSERT_EQ(valueAt(i + 1, name), (address >> bit) & 1 ? '1' : '0')
+            << "line " << i + 1 << " " << name;
+      }
+    }
+  }
+  ASSERT_EQ(clockBits.size(), 67u);
+
+  const std::string vcd2fst = onPath("vcd2fst");
+  const std::string sigrok = onPath("sigrok-cli");
+  if (vcd2fst.empty() || sigrok.empty()) {
+    GTEST_SKIP() << "vcd2fst (Debian package gtkwave) and sigrok-cli (package "
+                    "sigrok-cli) are needed; scripts/test installs them";
+  }
+  const Run fst = run(vcd2fst, {"t.vcd", "t.fst"});
+  EXPECT_EQ(fst.status, 0) << fst.out << fst.err;
+  EXPECT_GT(fs::file_size(dir_ / "t.fst"), 0u);
+
+  // sigrok reads the whole file: one sample a line from time 0, and the
+  // clock line's sample at each write's line is the bit written.
+  const Run csv = run(
+      sigrok, {"-I", "vcd", "-i", "t.vcd", "-C", "clock_line", "-O", "csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  std::vector<char> samples;
+  for (const std::string& line : lines(csv.out)) {
+    if (line == "0" || line == "1") samples.push_back(line[0]);
+  }
+  ASSERT_EQ(samples.size(), traceLines.size() + 1) << csv.err;
+  for (const auto& [line, bit] : clockBits) {
+    EXPECT_EQ(samples[line], bit) << "line " << line;
+  }
+}
+
+}  // namespace

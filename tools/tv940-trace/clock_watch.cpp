@@ -1,0 +1,143 @@
+// Programming sequences on the clock line, as the card's decoder takes them.
+#include "tools/tv940-trace/clock_watch.h"
+
+#include <cmath>
+#include <vector>
+
+#include "testprog/program.h"
+
+namespace trace {
+namespace {
+
+// The synthesizer's oscillator runs at 2 x reference x P / Q, within 50 to
+// 100 MHz; the range field says whether it runs at 80 MHz or more.
+constexpr double kOscillatorLowMHz = 50.0;
+constexpr double kOscillatorHighMHz = 100.0;
+constexpr double kUpperRangeFromMHz = 80.0;
+constexpr unsigned kUpperRangeField = 8;
+
+// Frame layout: an 8-bit command, or the 22-bit programming word followed
+// by an 8-bit command.
+constexpr std::size_t kCommandBits = 8;
+constexpr std::size_t kWordBits = 22;
+
+std::uint32_t valueOf(const std::vector<int>& bits, std::size_t from,
+                      std::size_t count) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < count && from + i < bits.size(); ++i) {
+    value |= static_cast<std::uint32_t>(bits[from + i] & 1) << i;
+  }
+  return value;
+}
+
+std::string lines(std::size_t first, std::size_t last) {
+  return first == last ? format("line %zu", first)
+                       : format("lines %zu-%zu", first, last);
+}
+
+}  // namespace
+
+void ClockWatch::portWrite(std::size_t line, std::uint32_t value) {
+  if (firstLine_ == 0) firstLine_ = line;
+  lastLine_ = line;
+  ++bits_;
+  any_ = true;
+  decoder_.portWrite(value);
+  const auto& violations = decoder_.violations();
+  for (; violationsSeen_ < violations.size(); ++violationsSeen_) {
+    found_.warn(format("clock protocol, line %zu: %s", line,
+                       violations[violationsSeen_].c_str()));
+    violated_ = true;
+  }
+  if (decoder_.programmings() != programmings_) {
+    programmings_ = decoder_.programmings();
+    endSequence(true);
+  }
+}
+
+std::string ClockWatch::framesText() const {
+  std::string text;
+  const auto& frames = decoder_.frames();
+  for (std::size_t i = firstFrame_; i < frames.size(); ++i) {
+    const auto& bits = frames[i];
+    if (!text.empty()) text += "; ";
+    if (bits.size() == kCommandBits) {
+      text += format("command %u", valueOf(bits, 0, kCommandBits));
+    } else if (bits.size() == kWordBits + kCommandBits) {
+      text += format("word 0x%06x, command %u", valueOf(bits, 0, kWordBits),
+                     valueOf(bits, kWordBits, kCommandBits));
+    } else {
+      text += format("%zu bits", bits.size());
+    }
+  }
+  return text.empty() ? "none" : text;
+}
+
+void ClockWatch::endSequence(bool taken) {
+  const std::string where = lines(firstLine_, lastLine_);
+  const std::string frames = framesText();
+  if (taken) {
+    const sim::ClockSetting s = *decoder_.setting();
+    found_.add("clock",
+               format("P %u, Q %u, k %u, range %u: %.6g MHz from %.6g MHz (%s; "
+                      "frames: %s)",
+                      s.p, s.q, s.k, s.range, s.outputMHz,
+                      decoder_.referenceMHz(), where.c_str(), frames.c_str()));
+    checkSetting(s);
+  } else {
+    found_.add("clock", format("%zu bits on %s, no setting taken (frames: %s)",
+                               bits_, where.c_str(), frames.c_str()));
+    if (!violated_) {
+      found_.warn(
+          format("clock, %s: the programming sequence is unfinished; "
+                 "the synthesizer keeps its previous setting",
+                 where.c_str()));
+    }
+  }
+  firstLine_ = 0;
+  bits_ = 0;
+  firstFrame_ = decoder_.frames().size();
+  violated_ = false;
+}
+
+void ClockWatch::checkSetting(const sim::ClockSetting& s) {
+  const double reference = decoder_.referenceMHz();
+  const double oscillator = 2.0 * reference * s.p / s.q;
+  if (oscillator < kOscillatorLowMHz || oscillator > kOscillatorHighMHz) {
+    found_.warn(
+        format("clock, line %zu: the oscillator (2 x %.6g MHz x P / Q) "
+               "would run at %.6g MHz, outside %.6g-%.6g MHz",
+               lastLine_, reference, oscillator, kOscillatorLowMHz,
+               kOscillatorHighMHz));
+  }
+  const unsigned range =
+      oscillator >= kUpperRangeFromMHz ? kUpperRangeField : 0;
+  if (s.range != range) {
+    found_.warn(
+        format("clock, line %zu: range field %u, but an oscillator at "
+               "%.6g MHz needs %u",
+               lastLine_, s.range, oscillator, range));
+  }
+  // Both programs bring the board up at one clock; any other frequency means
+  // the line did not carry what the program sent.
+  const double wanted = testprog::kClockMHz;
+  if (reference != testprog::kReferenceMHz ||
+      std::fabs(s.outputMHz - wanted) > 1e-6 * wanted) {
+    found_.warn(format(
+        "clock, line %zu: %.6g MHz, not the %.6g MHz from "
+        "%.6g MHz that the test programs' bring-up programs",
+        lastLine_, s.outputMHz, wanted, double{testprog::kReferenceMHz}));
+  }
+}
+
+void ClockWatch::finish(Findings& findings) {
+  if (firstLine_ != 0) endSequence(false);
+  if (!any_)
+    findings.add("clock", "the clock-programming port was not written");
+  findings.lines.insert(findings.lines.end(), found_.lines.begin(),
+                        found_.lines.end());
+  findings.warnings.insert(findings.warnings.end(), found_.warnings.begin(),
+                           found_.warnings.end());
+}
+
+}  // namespace trace

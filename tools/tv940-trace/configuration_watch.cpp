@@ -1,0 +1,170 @@
+// The configuration written, judged as the simulated card judges it.
+#include "tools/tv940-trace/configuration_watch.h"
+
+#include <algorithm>
+
+namespace trace {
+namespace {
+
+// The layout's header: identification, parameter count, body word count.
+constexpr std::uint32_t kHeaderWords = 3;
+
+constexpr std::uint32_t kSpace =
+    sim::kConfigurationEnd - sim::kConfigurationBase;
+
+bool inSpace(std::uint32_t address) {
+  return address >= sim::kConfigurationBase && address < sim::kConfigurationEnd;
+}
+
+}  // namespace
+
+ConfigurationWatch::ConfigurationWatch()
+    : words_(kSpace, 0), written_(kSpace, false) {}
+
+void ConfigurationWatch::chipWrite(std::size_t line, std::uint16_t address,
+                                   std::uint32_t value) {
+  if (!inSpace(address)) return;
+  words_[address - sim::kConfigurationBase] = value;
+  written_[address - sim::kConfigurationBase] = true;
+  if (writes_++ == 0) {
+    firstLine_ = line;
+    low_ = high_ = address;
+  }
+  lastLine_ = line;
+  low_ = std::min<std::uint32_t>(low_, address);
+  high_ = std::max<std::uint32_t>(high_, address);
+}
+
+std::uint32_t ConfigurationWatch::word(std::uint16_t address) const {
+  return inSpace(address) ? words_[address - sim::kConfigurationBase] : 0;
+}
+
+bool ConfigurationWatch::written(std::uint32_t address) const {
+  return inSpace(address) && written_[address - sim::kConfigurationBase];
+}
+
+std::size_t ConfigurationWatch::unwritten(std::uint32_t from,
+                                          std::uint32_t to) const {
+  std::size_t count = 0;
+  for (std::uint32_t a = from; a <= to; ++a) count += written(a) ? 0 : 1;
+  return count;
+}
+
+void ConfigurationWatch::finish(Findings& findings) const {
+  if (writes_ == 0) {
+    findings.add("design", "no configuration written");
+    findings.warn(
+        "no configuration written: the chip holds no design, and "
+        "its columns act as plain registers");
+    return;
+  }
+  findings.add("design",
+               format("%zu configuration writes to 0x%04x-0x%04x (lines "
+                      "%zu-%zu)",
+                      writes_, low_, high_, firstLine_, lastLine_));
+
+  auto read = [this](std::uint16_t address) { return word(address); };
+  const sim::ConfigurationLayout layout = sim::readConfigurationLayout(read);
+  const auto& designs = sim::knownDesigns();
+  const auto entry = std::find_if(
+      designs.begin(), designs.end(),
+      [&](const auto& d) { return d.identification == layout.identification; });
+  std::string name = entry != designs.end()
+                         ? entry->name
+                         : "not a design the simulated card knows";
+  std::string header =
+      format("identification 0x%08x", unsigned(layout.identification));
+
+  // What keeps the configuration from counting, if anything.
+  std::string incomplete, damaged;
+  const std::uint32_t base = sim::kConfigurationBase;
+  if (unwritten(base, base + kHeaderWords - 1) != 0) {
+    incomplete = format("not written: the header at 0x%04x-0x%04x", base,
+                        base + kHeaderWords - 1);
+  } else if (!layout.fits) {
+    damaged = format(
+        "the header's counts (%u parameters, %u body words) do "
+        "not fit the configuration space",
+        unsigned(layout.parameterCount), unsigned(layout.bodyWords));
+  } else {
+    header +=
+        format(", %u parameters, %u body words",
+               unsigned(layout.parameterCount), unsigned(layout.bodyWords));
+    const std::uint32_t bodyFrom = base + kHeaderWords + layout.parameterCount;
+    const std::size_t parameters =
+        layout.parameterCount == 0
+            ? 0
+            : unwritten(base + kHeaderWords, bodyFrom - 1);
+    const std::size_t body = unwritten(bodyFrom, layout.crcAddress - 1);
+    std::string missing;
+    auto list = [&](const std::string& part) {
+      missing += (missing.empty() ? "" : ", ") + part;
+    };
+    if (parameters != 0) {
+      list(format("%zu of %u parameter words", parameters,
+                  unsigned(layout.parameterCount)));
+    }
+    if (body != 0) {
+      std::uint32_t first = bodyFrom;
+      while (written(first)) ++first;
+      list(format("%zu of %u body words (the first at 0x%04x)", body,
+                  unsigned(layout.bodyWords), first));
+    }
+    if (!written(layout.crcAddress)) {
+      list(format("the CRC at 0x%04x", unsigned(layout.crcAddress)));
+    }
+    if (!missing.empty()) {
+      incomplete = "not written: " + missing;
+    } else if (layout.zeroBodyWords != 0) {
+      damaged = format("%u body words written as zero",
+                       unsigned(layout.zeroBodyWords));
+    } else if (layout.crc != layout.storedCrc) {
+      damaged = format("the CRC at 0x%04x holds 0x%08x, the words give 0x%08x",
+                       unsigned(layout.crcAddress), unsigned(layout.storedCrc),
+                       unsigned(layout.crc));
+    } else {
+      header += format(", CRC 0x%08x correct", unsigned(layout.crc));
+    }
+  }
+
+  if (!incomplete.empty() || !damaged.empty()) {
+    const char* state = incomplete.empty() ? "damaged" : "incomplete";
+    const std::string why = incomplete.empty() ? damaged : incomplete;
+    findings.add("design", format("%s, %s: %s; %s", name.c_str(), state,
+                                  header.c_str(), why.c_str()));
+    findings.warn(
+        format("configuration %s, %s: the chip holds no design, "
+               "and its columns act as plain registers",
+               state, why.c_str()));
+    return;
+  }
+
+  if (entry == designs.end()) {
+    findings.add("design",
+                 format("%s, complete: %s", name.c_str(), header.c_str()));
+    return;
+  }
+  // A known design, completely loaded: the card runs it if it takes the
+  // parameters, and says what a faulty variant breaks.
+  std::optional<sim::RecognisedDesign> running = sim::recogniseDesign(read);
+  if (!running) {
+    findings.add("design",
+                 format("%s, complete: %s", name.c_str(), header.c_str()));
+    findings.warn(
+        format("design %s: the simulated card does not run it with "
+               "these parameters: the chip holds no design",
+               name.c_str()));
+    return;
+  }
+  findings.add("design", format("%s, complete: %s", running->name.c_str(),
+                                header.c_str()));
+  const std::string fault = running->design->faultDescription();
+  if (!fault.empty()) {
+    findings.warn(
+        format("design %s is a faulty variant (%s): its results "
+               "differ from the model's",
+               name.c_str(), fault.c_str()));
+  }
+}
+
+}  // namespace trace

@@ -1,0 +1,37 @@
+// The configuration a trace writes into the chip: where it went, which
+// design it is and whether it is complete, as the simulated card judges it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/sim/design.h"
+#include "tools/tv940-trace/report.h"
+
+namespace trace {
+
+class ConfigurationWatch {
+ public:
+  ConfigurationWatch();
+  // A chip write; only those into the configuration space count.
+  void chipWrite(std::size_t line, std::uint16_t address, std::uint32_t value);
+  // The identification word as it stands (0 when none was written).
+  std::uint32_t identification() const { return word(sim::kConfigurationBase); }
+  // Adds the "design:" lines and the warnings; call once, at the end.
+  void finish(Findings& findings) const;
+
+ private:
+  std::uint32_t word(std::uint16_t address) const;
+  bool written(std::uint32_t address) const;
+  // Words of the layout up to and including its CRC that were never written.
+  std::size_t unwritten(std::uint32_t from, std::uint32_t to) const;
+
+  std::vector<std::uint32_t> words_;  // the configuration space
+  std::vector<bool> written_;
+  std::size_t writes_ = 0;
+  std::size_t firstLine_ = 0, lastLine_ = 0;
+  std::uint32_t low_ = 0, high_ = 0;
+};
+
+}  // namespace trace

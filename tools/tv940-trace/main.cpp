@@ -1,0 +1,67 @@
+// tv940-trace: explains a run's trace (TV940_TRACE), from any backend.
+//
+//   tv940-trace report TRACE   what the run did, one finding a line; exit
+//                              status 0 without a warning, 1 with one
+//   tv940-trace vcd TRACE      a Value Change Dump on standard output
+//
+// Exit status 2: the trace cannot be read, the output cannot be written, or
+// the command line is wrong.
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "tools/tv940-trace/report.h"
+#include "tools/tv940-trace/trace_file.h"
+#include "tools/tv940-trace/vcd.h"
+
+namespace {
+
+constexpr int kClean = 0;
+constexpr int kWarnings = 1;
+constexpr int kTrouble = 2;
+
+const char* const kUsage =
+    "usage: tv940-trace report TRACE   what the traced run did; exit status 1 "
+    "when it warns\n"
+    "       tv940-trace vcd TRACE      the trace as a Value Change Dump on "
+    "standard output\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
+                    std::strcmp(argv[1], "--help") == 0)) {
+    std::cout << kUsage;
+    return kClean;
+  }
+  const std::string command = argc == 3 ? argv[1] : "";
+  if (command != "report" && command != "vcd") {
+    std::cerr << kUsage;
+    return kTrouble;
+  }
+
+  std::string error;
+  const std::optional<trace::Trace> trace = trace::readTrace(argv[2], &error);
+  if (!trace) {
+    std::cerr << "tv940-trace: " << error << '\n';
+    return kTrouble;
+  }
+
+  if (command == "vcd") {
+    if (!trace::writeVcd(*trace, std::cout)) {
+      std::cerr << "tv940-trace: cannot write the VCD to standard output\n";
+      return kTrouble;
+    }
+    return kClean;
+  }
+
+  const trace::Findings findings = trace::report(*trace);
+  for (const std::string& line : findings.lines) std::cout << line << '\n';
+  for (const std::string& line : findings.warnings) std::cout << line << '\n';
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "tv940-trace: cannot write the report to standard output\n";
+    return kTrouble;
+  }
+  return findings.warnings.empty() ? kClean : kWarnings;
+}

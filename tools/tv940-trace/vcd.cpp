@@ -1,0 +1,136 @@
+// Writing the Value Change Dump: the header declares every signal, then each
+// event that changes a signal gives a time stamp (its line) and the changes.
+#include "tools/tv940-trace/vcd.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace trace {
+namespace {
+
+constexpr int kAddressBits = 16;  // the chip's address bus
+constexpr int kDataBits = 32;     // its data bus, and a port's
+
+// A group of one-bit wires: a single wire, or a bus split into its bits
+// ("chip_data[31]" ... "chip_data[0]"). GTKWave joins a split bus into one
+// vector again; sigrok reads only one-bit wires.
+struct Bus {
+  std::string name;
+  int width;
+  std::vector<std::string> ids;  // VCD identifier codes, bit 0 first
+  std::uint32_t value = 0;
+  bool known = false;  // false before the first value
+};
+
+// Identifier codes: printable characters '!' to '~', more than one when the
+// wires outnumber them.
+std::string identifier(std::size_t index) {
+  constexpr std::size_t kCodes = '~' - '!' + 1;
+  std::string id;
+  do {
+    id += static_cast<char>('!' + index % kCodes);
+    index /= kCodes;
+  } while (index != 0);
+  return id;
+}
+
+class Dump {
+ public:
+  explicit Dump(const Trace& trace) : trace_(trace), base_(ioBase(trace)) {
+    clockLine_ = add("clock_line", 1);
+    // One bus per control port written, in the order of their offsets.
+    std::map<std::uint32_t, bool> ports;
+    for (const Event& e : trace.events) {
+      if (e.kind == Kind::PortOut) ports[portOffset(e)] = true;
+    }
+    for (const auto& [offset, unused] : ports) {
+      ports_[offset] = add("port" + std::to_string(offset), kDataBits);
+    }
+    chipAddress_ = add("chip_address", kAddressBits);
+    chipData_ = add("chip_data", kDataBits);
+    chipWrite_ = add("chip_write", 1);
+  }
+
+  bool write(std::ostream& out) {
+    out << "$version tv940-trace $end\n";
+    if (const std::string device = deviceComment(trace_); !device.empty()) {
+      out << "$comment " << device << " $end\n";
+    }
+    out << "$timescale 1ns $end\n$scope module card $end\n";
+    for (const Bus& b : buses_) {
+      for (int bit = b.width - 1; bit >= 0; --bit) {
+        out << "$var wire 1 " << b.ids[bit] << ' ' << b.name;
+        if (b.width > 1) out << '[' << bit << ']';
+        out << " $end\n";
+      }
+    }
+    out << "$upscope $end\n$enddefinitions $end\n";
+    // Before the first event nothing is known.
+    out << "#0\n$dumpvars\n";
+    for (const Bus& b : buses_) {
+      for (const std::string& id : b.ids) out << 'x' << id << '\n';
+    }
+    out << "$end\n";
+
+    for (const Event& e : trace_.events) {
+      changes_.clear();
+      if (e.kind == Kind::PortOut) {
+        const std::uint32_t offset = portOffset(e);
+        if (offset == kClockPortOffset) set(clockLine_, e.value & 1);
+        set(ports_.at(offset), e.value);
+      } else if (e.isChipWrite() || e.isChipRead()) {
+        set(chipAddress_, e.where);
+        set(chipData_, e.value);
+        set(chipWrite_, e.isChipWrite() ? 1 : 0);
+      }
+      if (changes_.empty()) continue;
+      out << '#' << e.line << '\n' << changes_;
+    }
+    // A last time stamp, so that viewers show the final values for a line.
+    out << '#' << trace_.lines + 1 << '\n';
+    out.flush();
+    return static_cast<bool>(out);
+  }
+
+ private:
+  std::size_t add(const std::string& name, int width) {
+    Bus bus{name, width, {}};
+    for (int bit = 0; bit < width; ++bit)
+      bus.ids.push_back(identifier(wires_++));
+    buses_.push_back(std::move(bus));
+    return buses_.size() - 1;
+  }
+  std::uint32_t portOffset(const Event& e) const {
+    return (e.where - *base_) & 0xFFFF;
+  }
+  // Adds a change line for each bit that changes.
+  void set(std::size_t index, std::uint32_t value) {
+    Bus& b = buses_[index];
+    for (int bit = 0; bit < b.width; ++bit) {
+      const std::uint32_t mask = 1u << bit;
+      if (b.known && ((b.value ^ value) & mask) == 0) continue;
+      changes_ += (value & mask) ? '1' : '0';
+      changes_ += b.ids[bit];
+      changes_ += '\n';
+    }
+    b.value = value;
+    b.known = true;
+  }
+
+  const Trace& trace_;
+  const std::optional<std::uint16_t> base_;  // set whenever there are ports
+  std::vector<Bus> buses_;
+  std::size_t wires_ = 0;
+  std::size_t clockLine_, chipAddress_, chipData_, chipWrite_;
+  std::map<std::uint32_t, std::size_t> ports_;  // offset -> bus
+  std::string changes_;                         // of the event at hand
+};
+
+}  // namespace
+
+bool writeVcd(const Trace& trace, std::ostream& out) {
+  return Dump(trace).write(out);
+}
+
+}  // namespace trace
