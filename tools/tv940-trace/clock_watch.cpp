@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/card_map.h"
 #include "testprog/program.h"
 
 namespace trace {
@@ -18,8 +19,8 @@ constexpr unsigned kUpperRangeField = 8;
 
 // Frame layout: an 8-bit command, or the 22-bit programming word followed
 // by an 8-bit command.
-constexpr std::size_t kCommandBits = 8;
-constexpr std::size_t kWordBits = 22;
+constexpr std::size_t kCommandBits = card::kCommandBits;
+constexpr std::size_t kWordBits = card::kProgrammingWordBits;
 
 std::uint32_t valueOf(const std::vector<int>& bits, std::size_t from,
                       std::size_t count) {

@@ -3,17 +3,21 @@
 
 #include <algorithm>
 
+#include "platform/card_map.h"
+
 namespace trace {
 namespace {
 
 // The layout's header: identification, parameter count, body word count.
-constexpr std::uint32_t kHeaderWords = 3;
+constexpr std::uint32_t kHeaderWords =
+    card::kConfigParameters - card::kConfigurationBase;
 
 constexpr std::uint32_t kSpace =
-    sim::kConfigurationEnd - sim::kConfigurationBase;
+    card::kConfigurationEnd - card::kConfigurationBase;
 
 bool inSpace(std::uint32_t address) {
-  return address >= sim::kConfigurationBase && address < sim::kConfigurationEnd;
+  return address >= card::kConfigurationBase &&
+         address < card::kConfigurationEnd;
 }
 
 }  // namespace

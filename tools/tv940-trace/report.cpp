@@ -8,6 +8,7 @@
 #include <map>
 
 #include "kelpori/shift_register.h"
+#include "platform/card_map.h"
 #include "platform/sim/card.h"
 #include "tools/tv940-trace/clock_watch.h"
 #include "tools/tv940-trace/configuration_watch.h"
@@ -19,18 +20,16 @@ namespace {
 // Chip registers: 0xC000 holds the data-bus width in bits 2-3 (0: 8 bits,
 // 1: 16, 2: 32); the control registers follow up to 0xC03F, among them the
 // two mask registers. A column's register: mode 0, column offset 3, row 0.
-constexpr std::uint16_t kDeviceConfig = 0xC000;
-constexpr std::uint16_t kLastControlRegister = 0xC03F;
-constexpr std::uint16_t kMaskC010 = 0xC010;
-constexpr std::uint16_t kMaskC014 = 0xC014;
-constexpr std::uint16_t kColumnRegisterMask = 0xC0FF;
-constexpr std::uint16_t kColumnRegisterBits = 0x00C0;
-constexpr unsigned kColumns = 64;
+using card::kDeviceConfig;
+using card::kMaskC010;
+using card::kMaskC014;
+constexpr std::uint16_t kLastControlRegister = card::kIdentificationByte;
+constexpr unsigned kColumns = card::kColumnCount;
 constexpr int kFullWidth = 32;
 
+// 0 for the reserved field: no valid width.
 int busWidthOf(std::uint32_t deviceConfig) {
-  constexpr int kWidths[] = {8, 16, 32, 0};  // 0: no valid width
-  return kWidths[(deviceConfig >> 2) & 3];
+  return card::busWidthOf(deviceConfig);
 }
 
 // How often one register or port was set, and to what.
@@ -134,13 +133,13 @@ class Walk {
     }
     if (!e.isWindowAccess()) return;
     if (!e.inChip) {
-      const bool inWindow = e.where < sim::kWindowSize && e.where % 4 == 0;
+      const bool inWindow = e.where < card::kWindowSize && e.where % 4 == 0;
       (inWindow ? outsideChip_ : outsideWindow_).add(e.line, e.where);
       return;
     }
     const auto address = static_cast<std::uint16_t>(e.where);
-    if ((address & kColumnRegisterMask) == kColumnRegisterBits) {
-      columnAccess(e, (address >> 8) % kColumns);
+    if (card::isColumnRegister(address)) {
+      columnAccess(e, card::columnOf(address));
     } else if (e.isChipWrite()) {
       configuration_.chipWrite(e.line, address, e.value);
       if (address == kDeviceConfig) {
@@ -268,7 +267,7 @@ class Walk {
       f.warn(
           format("%zu accesses outside the window (0x%06x bytes, whole "
                  "words), the first on line %zu at offset 0x%06x",
-                 outsideWindow_.count, unsigned(sim::kWindowSize),
+                 outsideWindow_.count, unsigned(card::kWindowSize),
                  outsideWindow_.firstLine, outsideWindow_.first));
     }
     if (strayPorts_.count != 0) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_map.h"
+
 namespace trace {
 
 enum class Kind {
@@ -60,11 +62,11 @@ std::optional<Trace> readTrace(const std::string& path, std::string* error);
 // base, which the card's I/O region aligns to the block size. The base is
 // that of the block holding most of the trace's port accesses; nothing when
 // the trace has none.
-inline constexpr std::uint32_t kPortBlockSize = 64;
+inline constexpr std::uint32_t kPortBlockSize = card::kPortSpan;
 std::optional<std::uint16_t> ioBase(const Trace& trace);
 
 // The offset of the clock-programming port from the I/O base.
-inline constexpr std::uint32_t kClockPortOffset = 20;
+inline constexpr std::uint32_t kClockPortOffset = card::kClockPort;
 
 // The device line a backend writes first ("trace: device ..."), or "".
 std::string deviceComment(const Trace& trace);
