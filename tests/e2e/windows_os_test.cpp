@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
@@ -111,11 +110,11 @@ TEST_F(WindowsOsTest, ClosingAnEventWakesEveryWaiter) {
   ASSERT_NE(event, nullptr);
   ASSERT_NE(other, nullptr);
   std::atomic<int> failed{0};
-  std::thread single([&] {
+  tv940test::Thread single([&] {
     if (platform::waitEvent(event, INFINITE - 1) == WaitResult::Failed)
       ++failed;
   });
-  std::thread pair([&] {
+  tv940test::Thread pair([&] {
     const Handle both[2] = {other, event};
     if (platform::waitAnyOfTwo(both) == WaitResult::Failed) ++failed;
   });
