@@ -1,7 +1,7 @@
 #include "testprog/program.h"
 
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "testprog/output_file.h"
 
@@ -18,8 +18,9 @@ bool bringUp(Board& board, const Program& program) {
   ErrorCode opened = board.open();
   if (opened != 0) {
     const char* why = Board::openFailure();
-    std::cerr << program.name << ": cannot open the board: "
-              << (*why != '\0' ? why : board.errorMessage(opened)) << std::endl;
+    std::fprintf(stderr, "%s: cannot open the board: %s\n", program.name,
+                 *why != '\0' ? why : board.errorMessage(opened));
+    std::fflush(stderr);
     return false;
   }
   board.writePort24Zero();
@@ -27,8 +28,8 @@ bool bringUp(Board& board, const Program& program) {
   board.writePort60(0);
   board.setClock(16.0f, 66.0f);
   if (board.loadConfiguration(program.designFile) != 0) {
-    std::cout << "Problem loading BFX file " << program.designFile
-              << ": Exiting!" << std::endl;
+    std::printf("Problem loading BFX file %s: Exiting!\n", program.designFile);
+    std::fflush(stdout);
     return false;
   }
   board.setBusWidth(32);
