@@ -201,6 +201,28 @@ TEST_F(WindowsOsTest, SystemErrorsReadAsOneLineWithTheirNumber) {
   EXPECT_EQ(platform::win32::errorText(0xDEAD0000u), "error 3735879680");
 }
 
+TEST_F(WindowsOsTest, RuntimeSemaphoresDoNotNeedTheUnicodeFunction) {
+  // The C++ runtime's locks call CreateSemaphoreW through its import slot;
+  // the seam serves that slot with the ANSI function, since Windows 95 and
+  // 98 have only a failing stub of the Unicode one.
+  EXPECT_NE(reinterpret_cast<void*>(&CreateSemaphoreW),
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KERNEL32"),
+                                                   "CreateSemaphoreW")));
+  HANDLE unnamed = CreateSemaphoreW(nullptr, 0, 2, nullptr);
+  ASSERT_NE(unnamed, nullptr);
+  EXPECT_EQ(WaitForSingleObject(unnamed, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(ReleaseSemaphore(unnamed, 1, nullptr));
+  EXPECT_EQ(WaitForSingleObject(unnamed, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(CloseHandle(unnamed));
+  // A name reaches the system unchanged.
+  HANDLE named = CreateSemaphoreW(nullptr, 1, 1, L"tv940-test-semaphore");
+  ASSERT_NE(named, nullptr);
+  HANDLE again = OpenSemaphoreA(SYNCHRONIZE, FALSE, "tv940-test-semaphore");
+  EXPECT_NE(again, nullptr);
+  if (again != nullptr) CloseHandle(again);
+  EXPECT_TRUE(CloseHandle(named));
+}
+
 // A program's own handler for refused port instructions: counts them and
 // goes on after the instruction (in and out with the port in DX are one
 // byte long).
