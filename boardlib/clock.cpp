@@ -2,7 +2,6 @@
 // one-bit programming line, and the console trace of every word sent.
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <limits>
 
 #include "boardlib/board.h"
@@ -138,7 +137,7 @@ void Board::sendClockData(std::uint32_t value, int bitCount) {
   char line[64];
   std::snprintf(line, sizeof line, "Send clock_data: [%d] %x\n", count,
                 static_cast<unsigned>(encoded));
-  std::cout << line;
+  std::fputs(line, stdout);
   for (int i = 0; i < count; ++i) {
     const std::uint32_t bit = i < 32 ? (encoded >> i) & 1 : 0;
     portOut(kClockPort, bit);
@@ -150,7 +149,7 @@ void Board::sendProtocolWord() {
   char line[64];
   std::snprintf(line, sizeof line, "Send protocol word: [%d] %x\n",
                 kProtocolBits, static_cast<unsigned>(kProtocolWord));
-  std::cout << line;
+  std::fputs(line, stdout);
   for (int i = 0; i < kProtocolBits; ++i) {
     portOut(kClockPort, (kProtocolWord >> i) & 1);
     delayTicks(1);

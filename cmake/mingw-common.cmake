@@ -1,7 +1,12 @@
 # What both MinGW-w64 toolchain files share; TV940_MINGW_TRIPLET names the
 # target.
-set(CMAKE_C_COMPILER ${TV940_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TV940_MINGW_TRIPLET}-g++-posix)
+#
+# The compilers of the win32 threads model: their runtime locks and threads
+# are the system's own, where the posix model's runtime needs functions that
+# Windows 95 and 98 lack. Their standard library has no std::thread or
+# std::mutex; code that runs on Windows uses the seam's threads and locks.
+set(CMAKE_C_COMPILER ${TV940_MINGW_TRIPLET}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TV940_MINGW_TRIPLET}-g++-win32)
 set(CMAKE_RC_COMPILER ${TV940_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TV940_MINGW_TRIPLET})

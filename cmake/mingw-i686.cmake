@@ -1,6 +1,5 @@
 # Cross-compiling for 32-bit Windows (console programs for x86) with
-# MinGW-w64. The posix threading model of the compilers is the one whose
-# standard library has std::thread and std::mutex.
+# MinGW-w64, for Windows 95 and 98 (where the card's driver runs) and later.
 #
 #   cmake --preset mingw
 set(CMAKE_SYSTEM_NAME Windows)

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <utility>
 
 #ifdef _WIN32
@@ -48,9 +48,10 @@ int closeHandle(int handle) { return ::close(handle); }
 // code when the failing call left one.
 void reportWriteError(const char* programName, const char* fileName,
                       int error) {
-  std::cerr << programName << ": error writing " << fileName;
-  if (error != 0) std::cerr << ": " << std::strerror(error);
-  std::cerr << std::endl;
+  std::fprintf(stderr, "%s: error writing %s", programName, fileName);
+  if (error != 0) std::fprintf(stderr, ": %s", std::strerror(error));
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -130,11 +131,11 @@ OutputFile::OutputFile(const char* programName, const char* fileName)
 
 bool OutputFile::open() {
   if (!buffer_.open(fileName_)) {
-    std::cerr << "Can't open " << fileName_ << " for output: Exiting!\n"
-              << programName_ << ": " << fileName_ << ": "
-              << (buffer_.error() != 0 ? std::strerror(buffer_.error())
-                                       : "cannot open")
-              << std::endl;
+    std::fprintf(
+        stderr, "Can't open %s for output: Exiting!\n%s: %s: %s\n", fileName_,
+        programName_, fileName_,
+        buffer_.error() != 0 ? std::strerror(buffer_.error()) : "cannot open");
+    std::fflush(stderr);
     return false;
   }
   return true;

@@ -1,8 +1,8 @@
 #include "testprog/program.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "testprog/output_file.h"
 
@@ -28,8 +28,8 @@ int standardOutputError = 0;
 // first failure for finishStandardOutput.
 void flushStandardOutput() {
   errno = 0;
-  std::cout.flush();
-  if (!std::cout && !standardOutputFailed) {
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) &&
+      !standardOutputFailed) {
     standardOutputFailed = true;
     standardOutputError = errno;
   }
@@ -40,10 +40,11 @@ void flushStandardOutput() {
 bool finishStandardOutput(const char* programName) {
   flushStandardOutput();
   if (!standardOutputFailed) return true;
-  std::cerr << programName << ": error writing standard output";
-  if (standardOutputError != 0)
-    std::cerr << ": " << std::strerror(standardOutputError);
-  std::cerr << std::endl;
+  std::fprintf(
+      stderr, "%s: error writing standard output%s%s\n", programName,
+      standardOutputError != 0 ? ": " : "",
+      standardOutputError != 0 ? std::strerror(standardOutputError) : "");
+  std::fflush(stderr);
   return false;
 }
 
@@ -62,8 +63,8 @@ bool prepareProcess(const char* programName) {
     // The lowest free descriptor: `fd` itself, as those below it are open.
     const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (null < 0) {
-      std::cerr << programName << ": /dev/null: " << std::strerror(errno)
-                << std::endl;
+      std::fprintf(stderr, "%s: /dev/null: %s\n", programName,
+                   std::strerror(errno));
       return false;
     }
     if (null != fd) {
@@ -85,8 +86,9 @@ bool bringUp(Board& board, const Program& program) {
   ErrorCode opened = board.open();
   if (opened != 0) {
     const char* why = Board::openFailure();
-    std::cerr << program.name << ": cannot open the board: "
-              << (*why != '\0' ? why : board.errorMessage(opened)) << std::endl;
+    std::fprintf(stderr, "%s: cannot open the board: %s\n", program.name,
+                 *why != '\0' ? why : board.errorMessage(opened));
+    std::fflush(stderr);
     return false;
   }
   board.writePort24Zero();
@@ -95,15 +97,19 @@ bool bringUp(Board& board, const Program& program) {
   board.setClock(kReferenceMHz, kClockMHz);
   const ErrorCode loaded = board.loadConfiguration(program.designFile);
   if (loaded != 0) {
-    std::cout << "Problem loading BFX file " << program.designFile
-              << ": Exiting!\n";
+    std::printf("Problem loading BFX file %s: Exiting!\n", program.designFile);
     flushStandardOutput();  // ahead of the reason on standard error
-    std::cerr << program.name << ": " << program.designFile;
-    if (Board::loadFailureLine() != 0)
-      std::cerr << " line " << Board::loadFailureLine();
     const char* why = Board::loadFailure();
-    std::cerr << ": " << (*why != '\0' ? why : board.errorMessage(loaded))
-              << std::endl;
+    if (Board::loadFailureLine() != 0) {
+      std::fprintf(stderr, "%s: %s line %llu: %s\n", program.name,
+                   program.designFile,
+                   static_cast<unsigned long long>(Board::loadFailureLine()),
+                   *why != '\0' ? why : board.errorMessage(loaded));
+    } else {
+      std::fprintf(stderr, "%s: %s: %s\n", program.name, program.designFile,
+                   *why != '\0' ? why : board.errorMessage(loaded));
+    }
+    std::fflush(stderr);
     return false;
   }
   board.setBusWidth(32);

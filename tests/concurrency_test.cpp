@@ -54,7 +54,7 @@ class Concurrency : public tv940test::SimBoardTest {
     interruptFlag = 0;
     // A first thread makes the runtime start any helper threads of its own
     // (ThreadSanitizer has one), so they count among those already there.
-    std::thread([] {}).join();
+    tv940test::Thread([] {}).join();
     threadsBefore = threadCount();
   }
 
@@ -68,7 +68,7 @@ TEST_F(Concurrency, InterruptStormWhileTheChipIsDriven) {
   ASSERT_NE(card, nullptr);
 
   std::atomic<bool> raising{true};
-  std::thread raiser([&] {
+  tv940test::Thread raiser([&] {
     // In bursts, with short pauses that let the watcher in between, so
     // interrupts arrive both while it waits and while it serves.
     for (unsigned i = 1; i <= kInterrupts; ++i) {
@@ -165,7 +165,7 @@ TEST_F(Concurrency, CloseInTheMiddleOfAStorm) {
 
   std::atomic<bool> stop{false};
   std::atomic<unsigned> raised{0};
-  std::thread raiser([&] {
+  tv940test::Thread raiser([&] {
     while (!stop) {
       card->raiseInterrupt(++raised);
     }

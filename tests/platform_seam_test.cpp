@@ -50,7 +50,7 @@ TEST_F(SeamTest, EventsResetThemselvesAndTimeOut) {
             std::chrono::milliseconds(190));
 
   // A signal from another thread ends a wait.
-  std::thread signaller([event] {
+  tv940test::Thread signaller([event] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     platform::setEvent(event);
   });
@@ -67,7 +67,7 @@ TEST_F(SeamTest, PairWaitReportsFirstBeforeSecond) {
   EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::First);
   EXPECT_EQ(platform::waitAnyOfTwo(pair), WaitResult::Second);
 
-  std::thread signaller([second = pair[1]] {
+  tv940test::Thread signaller([second = pair[1]] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     platform::setEvent(second);
   });
@@ -122,7 +122,7 @@ TEST_F(SeamTest, ClosedHandlesFailAndNeverReachNewObjects) {
 TEST_F(SeamTest, ClosingAnEventEndsWaitsOnIt) {
   Handle pair[2] = {platform::createEvent(), platform::createEvent()};
   std::atomic<int> result{-1};
-  std::thread waiter(
+  tv940test::Thread waiter(
       [&] { result = static_cast<int>(platform::waitAnyOfTwo(pair)); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   platform::closeHandle(pair[1]);

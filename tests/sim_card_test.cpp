@@ -289,7 +289,7 @@ TEST_F(SimCardTest, StuckInterruptRequestReturnsOnlyWhenReleased) {
   card_->raiseInterrupt(7);
   std::atomic<bool> done{false};
   std::uint32_t word = 0;
-  std::thread watcher([&] {
+  tv940test::Thread watcher([&] {
     call(10, nullptr, 0, &word, 4);
     done = true;
   });
@@ -307,7 +307,7 @@ TEST_F(SimCardTest, StuckInterruptRequestReturnsOnlyWhenReleased) {
   // Forgetting the card lets a stuck request go as well.
   platform::closeHandle(device_);
   open();
-  std::thread late([&] { call(10, nullptr, 0, &word, 4); });
+  tv940test::Thread late([&] { call(10, nullptr, 0, &word, 4); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   sim::resetSettings();
   late.join();

@@ -5,7 +5,7 @@ if(WIN32)
   foreach(source ${suites})
     get_filename_component(name ${source} NAME_WE)
     target_compile_options(${name} PRIVATE
-      -include ${CMAKE_CURRENT_SOURCE_DIR}/test_support.h)
+      "SHELL:-include ${CMAKE_CURRENT_SOURCE_DIR}/test_support.h")
   endforeach()
 
   add_executable(windows_os_test e2e/windows_os_test.cpp)

@@ -5,7 +5,6 @@
 // processor's port instructions.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -36,59 +35,16 @@ std::string errorText(DWORD error) {
 }
 
 // ---- Control ports --------------------------------------------------------
-// Systems that do not give programs direct port access make the processor
-// refuse the instruction. That is reported as what it is, once, and ends the
-// program, instead of a crash report.
-
-namespace {
-
-thread_local std::uint16_t portInUse = 0;
-thread_local bool accessingPort = false;
-
-LONG CALLBACK refusedPortAccess(EXCEPTION_POINTERS* exception) {
-  if (!accessingPort || exception == nullptr ||
-      exception->ExceptionRecord == nullptr ||
-      exception->ExceptionRecord->ExceptionCode != EXCEPTION_PRIV_INSTRUCTION) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  std::fflush(stdout);
-  std::fprintf(stderr,
-               "port 0x%04X: the system does not give this program direct "
-               "access to the card's control ports\n",
-               static_cast<unsigned>(portInUse));
-  std::fflush(stderr);
-  ExitProcess(1);
-  return EXCEPTION_CONTINUE_SEARCH;
-}
-
-void watchPortAccess() {
-  static const bool installed =
-      AddVectoredExceptionHandler(1, refusedPortAccess) != nullptr;
-  (void)installed;
-}
-
-// Marks the current thread's port access for refusedPortAccess.
-class PortAccess {
- public:
-  explicit PortAccess(std::uint16_t port) {
-    watchPortAccess();
-    portInUse = port;
-    accessingPort = true;
-  }
-  ~PortAccess() { accessingPort = false; }
-  PortAccess(const PortAccess&) = delete;
-  PortAccess& operator=(const PortAccess&) = delete;
-};
-
-}  // namespace
+// The processor's port instructions, as the systems with the card's driver
+// allow them to programs. Where the system refuses them, the processor's
+// exception goes to the program's own handlers or the system's; the library
+// neither reports nor handles it.
 
 void portOut32(std::uint16_t port, std::uint32_t value) {
-  PortAccess access(port);
   __asm__ __volatile__("outl %%eax, %%dx" : : "a"(value), "d"(port) : "memory");
 }
 
 std::uint32_t portIn32(std::uint16_t port) {
-  PortAccess access(port);
   std::uint32_t value;
   __asm__ __volatile__("inl %%dx, %%eax" : "=a"(value) : "d"(port) : "memory");
   return value;

@@ -1,5 +1,6 @@
 // Win32 OS services of the seam: events, threads, the module look-up with the
-// event-handle converter, and the millisecond clock.
+// event-handle converter, the millisecond clock, and the C++ runtime's
+// semaphores on Windows 95 and 98.
 #include <windows.h>
 
 #include <atomic>
@@ -248,3 +249,43 @@ std::int32_t millisecondClock() {
 }
 
 }  // namespace platform
+
+// ---- The C++ runtime's semaphores -----------------------------------------
+// The compiler's runtime makes the semaphores behind its own locks (static
+// initialisation, exception memory) with CreateSemaphoreW, which Windows 95
+// and 98 have only as a stub that fails: a lock without its semaphore fails
+// as soon as two threads meet in it. The programs' import of that function
+// is served here instead, by the ANSI function every system has. The seam's
+// threads make this matter, so it lives with them, which also links it into
+// every program that uses the seam.
+
+namespace {
+
+HANDLE WINAPI createSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initial,
+                               LONG maximum, LPCWSTR name) {
+  char narrow[MAX_PATH];
+  if (name != nullptr &&
+      WideCharToMultiByte(CP_ACP, 0, name, -1, narrow, sizeof narrow, nullptr,
+                          nullptr) == 0) {
+    return nullptr;  // the conversion's error stays the last error
+  }
+  return CreateSemaphoreA(attributes, initial, maximum,
+                          name != nullptr ? narrow : nullptr);
+}
+
+}  // namespace
+
+// The import slot the runtime's calls go through (named as the linker names
+// the system function's slot).
+#ifdef __i386__
+#define PLATFORM_IMPORT_SLOT(function, argumentBytes) \
+  "__imp__" #function "@" #argumentBytes
+#else
+#define PLATFORM_IMPORT_SLOT(function, argumentBytes) "__imp_" #function
+#endif
+extern "C" {
+extern const void* const createSemaphoreWSlot __asm__(
+    PLATFORM_IMPORT_SLOT(CreateSemaphoreW, 16));
+const void* const createSemaphoreWSlot =
+    reinterpret_cast<const void*>(&createSemaphoreW);
+}

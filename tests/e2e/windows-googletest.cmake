@@ -7,6 +7,10 @@ if(NOT EXISTS ${TV940_GOOGLETEST_SOURCE}/CMakeLists.txt)
   message(FATAL_ERROR "No GoogleTest sources in ${TV940_GOOGLETEST_SOURCE} "
                       "(install googletest)")
 endif()
+# GoogleTest and the suites share the stand-in for its one use of std::mutex
+# (see the header).
+add_compile_options(
+  "SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/windows-gtest-notification.h")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 add_subdirectory(${TV940_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest
