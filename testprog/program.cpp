@@ -36,9 +36,9 @@ bool bringUp(Board& board, const Program& program) {
   return true;
 }
 
-int run(Board& board, const Program& program, int argc,
-        const char* const* argv) {
-  bool model = softwareModelSelected(argc, argv);
+namespace {
+
+int runMode(Board& board, const Program& program, bool model) {
   if (!model && !bringUp(board, program)) return kFailure;
 
   OutputFile output(program.name, program.outputFile);
@@ -49,6 +49,18 @@ int run(Board& board, const Program& program, int argc,
   else
     program.boardLoop(board, output.stream());
   return output.close() ? kSuccess : kFailure;
+}
+
+}  // namespace
+
+int run(Board& board, const Program& program, int argc,
+        const char* const* argv) {
+  const int status = runMode(board, program, softwareModelSelected(argc, argv));
+  // A trace (TV940_TRACE) that could not be written whole fails the run.
+  const char* trace = Board::traceFailure();
+  if (*trace == '\0') return status;
+  std::cerr << program.name << ": " << trace << std::endl;
+  return kFailure;
 }
 
 }  // namespace testprog
