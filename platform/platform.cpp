@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <variant>
+#include <vector>
 
 #include "platform/device.h"
 #include "platform/os.h"
@@ -60,8 +61,9 @@ struct State {
   std::unordered_map<std::uintptr_t, Entry> handles;
   // The card that port accesses reach: that of the most recent open.
   std::shared_ptr<Device> current;
-  // Every window ever handed out, by its base.
-  std::map<const std::uint8_t*, Route*> routes;
+  // Every route ever made, and the latest for each window base.
+  std::vector<std::unique_ptr<Route>> allRoutes;
+  std::map<const std::uint8_t*, const Route*> routes;
   // The device of the most recent open as the user selected it, and the
   // failure line of the most recent failed open.
   std::string selected;
@@ -288,11 +290,11 @@ bool mapWindow(Connection& connection, void* outBuffer, std::uint32_t outSize,
         route->size != window.size) {
       Device* routed =
           connection.device->routesWindow() ? connection.device.get() : nullptr;
-      auto* made =
-          new Route{window.base, window.size, connection.device, routed};
-      s.routes[window.base] = made;
-      connection.route = made;
-      route = made;
+      s.allRoutes.push_back(std::make_unique<Route>(
+          Route{window.base, window.size, connection.device, routed}));
+      route = s.allRoutes.back().get();
+      s.routes[window.base] = route;
+      connection.route = route;
     }
     if (connection.device == s.current) {
       currentRoute.store(route, std::memory_order_release);
