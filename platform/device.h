@@ -34,9 +34,10 @@ class Device {
   // (one line, no line end) saying why.
   virtual bool check(std::string* failure) = 0;
 
-  // Request 6: the chip window. False with *failure when there is none; a
-  // window the backend hands out stays reserved for the rest of the process,
-  // so a pointer into it never reaches other memory.
+  // Request 6: the chip window. False with *failure when there is none. The
+  // range of a window handed out must not become other memory while the
+  // program may still hold its pointer (the simulated card and Linux PCI
+  // keep it reserved for the rest of the process).
   virtual bool mapWindow(Window* window, std::string* failure) = 0;
 
   // Every other driver request (the buffer conventions of

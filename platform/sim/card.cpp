@@ -1,7 +1,8 @@
 // The simulated card's core: the settings and faults of the next open, the
 // driver requests, the control ports, the chip window, the chip's registers,
-// interrupts and the event trace. The clock decoder and the behavioural
-// designs are separate pieces that the card drives.
+// interrupts and the record of its events (the seam writes the trace). The
+// clock decoder and the behavioural designs are separate pieces that the
+// card drives.
 #include "platform/sim/card.h"
 
 #include <cstdlib>
