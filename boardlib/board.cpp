@@ -15,15 +15,6 @@ namespace {
 constexpr const char* kDevicePath = "\\\\.\\TV940.VXD";
 constexpr std::uint32_t kCloseWaitMs = 5000;
 
-// The reason of the most recent failed open.
-char openFailureText[512] = "";
-
-void setOpenFailure(const char* reason, const char* fallback) {
-  const char* text =
-      (reason != nullptr && reason[0] != '\0') ? reason : fallback;
-  std::snprintf(openFailureText, sizeof openFailureText, "%s", text);
-}
-
 bool request(platform::Handle device, DriverRequest code, void* in,
              std::uint32_t inSize, void* out, std::uint32_t outSize,
              std::uint32_t* bytesReturned) {
@@ -37,12 +28,13 @@ Board::Board() = default;
 
 Board::~Board() { close(); }
 
-const char* Board::openFailure() { return openFailureText; }
+const char* Board::openFailure() { return platform::lastOpenFailure(); }
+
+const char* Board::traceFailure() { return platform::finishTrace(); }
 
 ErrorCode Board::open() {
-  openFailureText[0] = '\0';
   if (open_) {
-    setOpenFailure(nullptr, "the board is already open");
+    platform::setOpenFailure(connection_, "the board is already open");
     return -5;
   }
   // Leftovers of an earlier failed open (a device handle, events, a watcher).
@@ -51,20 +43,15 @@ ErrorCode Board::open() {
   handleConverter = reinterpret_cast<platform::HandleConverter>(
       platform::findModuleFunction("KERNEL32", "OpenVxDHandle"));
 
-  // A failed open leaves the library's connection as it was.
+  // A failed open leaves the library's connection as it was. The seam says
+  // why its own steps failed: the device, the check, the window.
   const platform::Handle device = platform::openDevice(kDevicePath);
-  if (device == nullptr) {
-    setOpenFailure(platform::lastOpenFailure(),
-                   "the driver device could not be opened");
-    return -5;
-  }
+  if (device == nullptr) return -5;
   deviceHandle = device;
   connection_ = device;
 
   if (!request(connection_, DriverRequest::Check, nullptr, 0, nullptr, 0,
                &bytesReturned)) {
-    setOpenFailure(platform::lastOpenFailure(),
-                   "the driver's check request failed");
     return -5;
   }
 
@@ -72,10 +59,14 @@ ErrorCode Board::open() {
   stopEvent = platform::createEvent();
   eventsCreated_ = true;
 
-  // A failed request leaves no stale window of an earlier connection behind.
+  // Without a window every chip access would go nowhere: the open fails.
   chipWindow = nullptr;
-  request(connection_, DriverRequest::MapChipWindow, nullptr, 0, &chipWindow,
-          sizeof chipWindow, &bytesReturned);
+  if (!request(connection_, DriverRequest::MapChipWindow, nullptr, 0,
+               &chipWindow, sizeof chipWindow, &bytesReturned) ||
+      chipWindow == nullptr) {
+    chipWindow = nullptr;
+    return -5;
+  }
 
   auto* watch = new InterruptWatch{connection_, {interruptEvent, stopEvent}};
   watcherStarted_ =
@@ -106,7 +97,7 @@ ErrorCode Board::open() {
                                 "block (base address register 1 reads "
                                 "0x%08X)",
                   static_cast<unsigned>(bar1));
-    setOpenFailure(text, text);
+    platform::setOpenFailure(connection_, text);
     return -5;
   }
   ioBase = static_cast<std::uint16_t>(bar1 & 0xFFFE);
@@ -138,9 +129,15 @@ void Board::release() {
   open_ = false;
 }
 
+bool Board::driverRequest(DriverRequest code, void* in, std::uint32_t inSize,
+                          void* out, std::uint32_t outSize) {
+  if (!open_) return false;
+  return request(connection_, code, in, inSize, out, outSize, &bytesReturned);
+}
+
 BoardConfigInfo* Board::readConfigInfo() {
-  request(deviceHandle, DriverRequest::GetConfigInfo, nullptr, 0, &configInfo,
-          sizeof configInfo, &bytesReturned);
+  driverRequest(DriverRequest::GetConfigInfo, nullptr, 0, &configInfo,
+                sizeof configInfo);
   return &configInfo;
 }
 

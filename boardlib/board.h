@@ -25,7 +25,7 @@ struct ChipAddress {
 };
 
 // Library-wide state, one per process.
-extern platform::Handle deviceHandle;  // the driver connection
+extern platform::Handle deviceHandle;  // the most recent driver connection
 // The word the last interrupt-word request returned; written by watchers only
 // (atomic, since a late watcher of a closed connection may still store it).
 extern std::atomic<std::uint32_t> lastInterruptWord;
@@ -62,18 +62,25 @@ class Board {
   Board& operator=(const Board&) = delete;
 
   // ---- Connection ----
-  // 0, or -5 when the device cannot be opened, its check request fails or
-  // base address register 1 is not an I/O-space register. An open of a Board
-  // that is already open is refused with -5 and changes nothing; an open
-  // after a failed open first releases what the failed one left.
+  // 0, or -5 when the device cannot be opened, its check request fails, it
+  // maps no chip window or base address register 1 is not an I/O-space
+  // register. An open of a Board that is already open is refused with -5 and
+  // changes nothing; an open after a failed open first releases what the
+  // failed one left.
   ErrorCode open();
   // Shuts the connection down and closes its handles, waiting at most 5000 ms
   // for the watcher. Does nothing on a Board with no connection.
   void close();
+  // Sends request 5 again, on an open Board only.
   BoardConfigInfo* readConfigInfo();
-  // Why the most recent open failed (one line, no line end), for the
-  // program's error message; "" when it succeeded or none was tried.
+  // Why the most recent open failed (one line naming the device as selected
+  // and the reason, no line end), for the program's error message; "" when
+  // it succeeded or none was tried.
   static const char* openFailure();
+  // Writes out the rest of the trace (TV940_TRACE) and says why it is not
+  // complete: one line naming the trace file and the reason, or "" when the
+  // whole trace was written or none is.
+  static const char* traceFailure();
 
   // ---- Control ports ----
   void writePort16One();
@@ -105,6 +112,8 @@ class Board {
   void delayTicks(int ticks);
 
   // ---- Chip access ----
+  // Window accesses reach this Board's window only; the driver-mediated ones
+  // do nothing on a Board that is not open (a read then gives 0).
   void writeChip(std::uint32_t address, std::uint32_t value);
   std::uint32_t readChip(std::uint32_t address);
   void writeChipViaDriver(std::uint32_t address, std::uint32_t value);
@@ -174,6 +183,11 @@ class Board {
   std::uint32_t portIn(std::uint32_t offset);
   // Closes whatever this Board's connection holds (the close's steps).
   void release();
+  // A driver request on this Board's own connection, its byte count into
+  // bytesReturned; false without sending anything while the Board is not
+  // open, so that a closed Board never reaches a later connection.
+  bool driverRequest(DriverRequest code, void* in, std::uint32_t inSize,
+                     void* out, std::uint32_t outSize);
 
   // What this Board's connection holds, for close and a repeated open.
   platform::Handle connection_ = nullptr;  // null: nothing to close

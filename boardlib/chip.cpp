@@ -46,16 +46,14 @@ std::uint32_t Board::readChip(std::uint32_t address) {
 }
 
 void Board::writeChipViaDriver(std::uint32_t address, std::uint32_t value) {
-  platform::deviceRequest(
-      deviceHandle, static_cast<std::uint32_t>(DriverRequest::WriteWord),
-      &value, 1, offsetArgument(windowOffset(address)), 0, &bytesReturned);
+  driverRequest(DriverRequest::WriteWord, &value, 1,
+                offsetArgument(windowOffset(address)), 0);
 }
 
 std::uint32_t Board::readChipViaDriver(std::uint32_t address) {
-  std::uint32_t result = 0;
-  platform::deviceRequest(
-      deviceHandle, static_cast<std::uint32_t>(DriverRequest::ReadWords),
-      &result, 1, offsetArgument(windowOffset(address)), 0, &bytesReturned);
+  std::uint32_t result = 0;  // what a failed request leaves
+  driverRequest(DriverRequest::ReadWords, &result, 1,
+                offsetArgument(windowOffset(address)), 0);
   return result;
 }
 
@@ -67,9 +65,8 @@ void Board::writeChipBlock(std::uint32_t offset, const std::uint32_t* source,
 
 void Board::readChipBlockViaDriver(std::uint32_t offset, std::uint32_t* buffer,
                                    std::uint32_t count) {
-  platform::deviceRequest(
-      deviceHandle, static_cast<std::uint32_t>(DriverRequest::ReadWords),
-      buffer, count, offsetArgument(offset), 0, &bytesReturned);
+  driverRequest(DriverRequest::ReadWords, buffer, count, offsetArgument(offset),
+                0);
 }
 
 void Board::writeUserRegister(std::int32_t column, std::uint32_t value) {

@@ -8,12 +8,40 @@
 
 namespace platform {
 
+// The card's chip window: the chip's 16-bit address space is one 32-bit word
+// per address from byte kChipRegion on, and the window spans kChipWindowSize
+// bytes at least.
+inline constexpr std::uint32_t kChipRegion = 0x800000;
+inline constexpr std::uint32_t kChipWindowSize = 0x840000;
+// The card's control ports: 32-bit ports at offsets 0 to 60 of its I/O base.
+inline constexpr std::uint32_t kPortBlockSize = 64;
+
+// A chip window as a backend hands it out: its base in the program's memory
+// and its size in bytes.
+struct Window {
+  std::uint8_t* base = nullptr;
+  std::uint64_t size = 0;
+};
+
 class Device {
  public:
   virtual ~Device() = default;
 
-  // One driver request (the buffer conventions of platform::deviceRequest).
-  // May be called from several threads at once.
+  // The backend, as the trace names it ("simulated card", "linux pci").
+  virtual const char* backend() const = 0;
+
+  // Request 0: whether the device is there and usable; false with *failure
+  // (one line, no line end) saying why.
+  virtual bool check(std::string* failure) = 0;
+
+  // Request 6: the chip window. False with *failure when there is none. The
+  // range of a window handed out must not become other memory while the
+  // program may still hold its pointer (the simulated card and Linux PCI
+  // keep it reserved for the rest of the process).
+  virtual bool mapWindow(Window* window, std::string* failure) = 0;
+
+  // Every other driver request (the buffer conventions of
+  // platform::deviceRequest). May be called from several threads at once.
   virtual bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                        void* outBuffer, std::uint32_t outSize,
                        std::uint32_t* bytesReturned) = 0;
@@ -22,12 +50,15 @@ class Device {
   virtual std::uint32_t portIn32(std::uint16_t port) = 0;
 
   // A backend whose window is not plain device memory (the simulated card)
-  // returns the base it handed out with the map request; the accessor then
-  // routes every access at that base to windowRead32/windowWrite32. Backends
-  // whose window is real memory return null and get plain volatile accesses.
-  virtual const std::uint8_t* routedWindow() const { return nullptr; }
-  virtual std::uint32_t windowRead32(std::uint32_t /*offset*/) { return 0; }
-  virtual void windowWrite32(std::uint32_t /*offset*/, std::uint32_t /*value*/) {}
+  // returns true; the seam then hands it every access inside the window.
+  // Other backends get plain volatile accesses. The seam has checked the
+  // offset: a whole word inside the window.
+  virtual bool routesWindow() const { return false; }
+  virtual std::uint32_t windowRead32(std::uint32_t /*offset*/) {
+    return 0xFFFFFFFFu;
+  }
+  virtual void windowWrite32(std::uint32_t /*offset*/,
+                             std::uint32_t /*value*/) {}
 
   // The connection's handle has been closed. The card's ports and window stay
   // reachable, as the hardware's do, until another device is opened.
@@ -38,7 +69,8 @@ class Device {
 // (one line, no line end).
 std::shared_ptr<Device> openSimulatedCard(std::string* failure);
 // The platform's own driver at `path` (on Linux there is none).
-std::shared_ptr<Device> openNativeDriver(const char* path, std::string* failure);
+std::shared_ptr<Device> openNativeDriver(const char* path,
+                                         std::string* failure);
 // A backend-specific TV940_DEVICE value (a Linux PCI address or device
 // directory); null with *failure for a value no backend accepts.
 std::shared_ptr<Device> openSelectedDevice(const char* selector,

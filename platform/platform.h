@@ -54,7 +54,8 @@ bool closeHandle(Handle handle);
 
 // Starts a thread at once on routine(argument); the thread is detached.
 // threadId, when not null, receives the thread's identifier.
-bool startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId);
+bool startThread(ThreadRoutine routine, void* argument,
+                 std::uint32_t* threadId);
 
 // Looks up a named function in an already loaded module. On platforms
 // without the module, well-known names map to stand-ins (the event-handle
@@ -70,23 +71,36 @@ std::int32_t millisecondClock();
 // variable TV940_DEVICE: "sim" selects the simulated card; unset or empty
 // selects the platform's own driver at `path`; anything else is either a
 // backend-specific selector or a failed open, never a silent fallback.
+// TV940_SIM_FAULTS set for another backend than the simulated card fails the
+// open, and so does a trace (TV940_TRACE) that cannot be written.
 // Returns null on failure; lastOpenFailure() then says why.
 Handle openDevice(const char* path);
 
 // One synchronous driver request, with the buffer conventions of the
 // platform's device I/O control call (a buffer pointer may carry a plain
 // number). Thread-safe. False if the request failed or the handle is stale.
+// A failed check request (0), and a map request (6) that gives no window,
+// say why in lastOpenFailure(). A window handed out by request 6 reaches its
+// own device only, and nothing once that device is gone.
 bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
                    std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
                    std::uint32_t* bytesReturned);
 
-// What the last failed openDevice or Check request was about: the device
-// (as the user selected it) and the reason, as one line without line end.
+// Why the most recent open failed: the device as the user selected it and
+// the reason, as one line without line end; "" after a successful
+// openDevice until a check or map request fails or setOpenFailure is called.
 const char* lastOpenFailure();
 
-// Records a reason for a failure that a backend detected after the open
-// (for example a failed check request); used by lastOpenFailure().
-void setOpenFailure(const char* reason);
+// Records why an open failed at a step after the seam's own (the block the
+// driver returned, for instance), naming the device of that connection.
+void setOpenFailure(Handle device, const char* reason);
+
+// ---- Trace ----------------------------------------------------------------
+
+// Writes out the rest of the trace that TV940_TRACE names. "" when the whole
+// trace has reached its file, or none is written; otherwise one line naming
+// the trace file and the reason it is not complete.
+const char* finishTrace();
 
 // ---- Control ports --------------------------------------------------------
 
@@ -97,7 +111,10 @@ std::uint32_t portIn32(std::uint16_t port);
 
 // ---- Chip window ----------------------------------------------------------
 // The one accessor for the mapped chip window: every word is exactly one
-// 32-bit access, in program order, never merged, split or cached.
+// 32-bit access, in program order, never merged, split or cached. A word
+// that is not wholly inside a window handed out by a live device (beyond the
+// window's end, not on a word boundary, no window at all) reaches nothing:
+// a write is dropped, a read gives 0xFFFFFFFF, as an unanswered bus cycle.
 
 std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset);
 void windowWrite32(std::uint8_t* window, std::uint32_t offset,

@@ -137,6 +137,13 @@ int run(Board& board, const Program& program, int argc,
   }
   // Reported on every path: a lost load failure message is worth a line.
   const bool shown = finishStandardOutput(program.name);
+  // A trace (TV940_TRACE) that could not be written whole fails the run.
+  const char* trace = Board::traceFailure();
+  if (*trace != '\0') {
+    std::fprintf(stderr, "%s: %s\n", program.name, trace);
+    std::fflush(stderr);
+    succeeded = false;
+  }
   return succeeded && shown ? kSuccess : kFailure;
 }
 

@@ -87,8 +87,8 @@ TEST_F(Connection, RegisterOneInMemorySpaceFails) {
   EXPECT_EQ(board.open(), -5);
   EXPECT_EQ(board.ioBase, 0xFFFF);
   EXPECT_STREQ(Board::openFailure(),
-               "base address register 1 (0x0000E000) is not an I/O-space "
-               "register");
+               "simulated card (TV940_DEVICE=sim): base address register 1 "
+               "(0x0000E000) is not an I/O-space register");
   auto card = sim::Card::current();
   ASSERT_NE(card, nullptr);
   EXPECT_EQ(trace(card->events()),
@@ -139,7 +139,8 @@ TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
 
   // A second open of the open Board is refused and sends nothing.
   EXPECT_EQ(board.open(), -5);
-  EXPECT_STREQ(Board::openFailure(), "the board is already open");
+  EXPECT_STREQ(Board::openFailure(),
+               "simulated card (TV940_DEVICE=sim): the board is already open");
   EXPECT_EQ(card->events().size(), 4u);
   EXPECT_EQ(board.ioBase, 0xE000);
   EXPECT_EQ(sim::Card::current(), card);
@@ -172,6 +173,59 @@ TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
   current->clearEvents();
   board.writeChipViaDriver(0xC008, 5);
   EXPECT_EQ(current->peekChip(0xC008), 5u);
+}
+
+TEST_F(Connection, NoWindowFailsTheOpen) {
+  sim::nextSettings().noAnswer = true;  // the map request fails
+  EXPECT_EQ(board.open(), -5);
+  EXPECT_EQ(board.chipWindow, nullptr);
+  const std::string failure = Board::openFailure();
+  EXPECT_EQ(failure.rfind("simulated card (TV940_DEVICE=sim): ", 0), 0u);
+  EXPECT_NE(failure.find("chip window"), std::string::npos) << failure;
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ(trace(card->events()),
+            (std::vector<std::string>{"req 0", "req 6"}));
+  card->clearEvents();
+  board.writeChip(0xC008, 1);  // there is no window: nothing is reached
+  EXPECT_EQ(board.readChip(0xC008), 0xFFFFFFFFu);
+  EXPECT_TRUE(card->events().empty());
+}
+
+// A Board's driver requests go to its own connection, and nowhere while it
+// is not open; deviceHandle still names the most recent connection.
+TEST_F(Connection, DriverRequestsStayWithTheirBoard) {
+  Board never;
+  never.writeChipViaDriver(0xC008, 1);  // no connection yet: nothing happens
+  EXPECT_EQ(never.readChipViaDriver(0xC008), 0u);
+
+  ASSERT_EQ(board.open(), 0);
+  const platform::Handle first = deviceHandle;
+  board.close();
+  Board later;
+  ASSERT_EQ(later.open(), 0);
+  EXPECT_NE(deviceHandle, first);
+  EXPECT_NE(deviceHandle, nullptr);
+  auto card = sim::Card::current();
+  later.writeDeviceConfig(0x00);
+  later.writeChipViaDriver(0x4000, 7);
+  card->clearEvents();
+
+  for (Board* stale : {&board, &never}) {
+    EXPECT_EQ(stale->setBusWidth(16), 0);
+    stale->writeChipViaDriver(0x4000, 0xBAD);
+    stale->writeDeviceConfigViaDriver(0xFF);
+    EXPECT_EQ(stale->readChipViaDriver(0x4000), 0u);
+    std::uint32_t words[2] = {9, 9};
+    stale->readChipBlockViaDriver(0x810000, words, 2);
+    EXPECT_EQ(words[0], 9u);
+    stale->readConfigInfo();
+  }
+  EXPECT_TRUE(card->events().empty()) << trace(card->events())[0];
+  EXPECT_EQ(card->peekChip(0xC000), 0x00u);
+  EXPECT_EQ(card->peekChip(0x4000), 7u);
+  EXPECT_EQ(later.readChipViaDriver(0x4000), 7u);  // the open Board's own
+  later.close();
 }
 
 TEST_F(Connection, ReadConfigInfoAgain) {

@@ -83,6 +83,14 @@ bool send(Device& device, std::uint32_t code, void* in = nullptr,
   return device.request(code, in, inSize, out, outSize, &returned);
 }
 
+// Request 0; the reason of a failure, or "".
+std::string checkFailure(Device& device) {
+  std::string failure;
+  const bool usable = device.check(&failure);
+  EXPECT_EQ(usable, failure.empty()) << failure;
+  return failure;
+}
+
 void* offsetArgument(std::uintptr_t offset) {
   return reinterpret_cast<void*>(offset);
 }
@@ -133,9 +141,11 @@ class LinuxPciTest : public testing::Test {
   }
 
   static std::uint8_t* mapWindow(Device& device) {
-    std::uint8_t* window = nullptr;
-    EXPECT_TRUE(send(device, 6, nullptr, 0, &window, sizeof window));
-    return window;
+    platform::Window window;
+    std::string failure;
+    EXPECT_TRUE(device.mapWindow(&window, &failure)) << failure;
+    EXPECT_EQ(window.size, 0x840000u);
+    return window.base;
   }
 
   fs::path root_, dir_, nodes_;
@@ -181,6 +191,8 @@ TEST_F(LinuxPciTest, MissingOrUnusableFilesFailTheOpen) {
   expectOpenFails("resource1 (the control ports)");
   touch(dir_ / "resource1");
   expectOpenFails("resource1 (the control ports) is not a usable I/O region");
+  fs::resize_file(dir_ / "resource1", 60);  // one byte short of port 60's
+  expectOpenFails("spans 0x3C bytes; the ports need 0x40");
   fs::rename(root_ / "r1", dir_ / "resource1");
 
   fs::resize_file(dir_ / "resource0", 0x83F000);
@@ -195,6 +207,26 @@ TEST_F(LinuxPciTest, MissingOrUnusableFilesFailTheOpen) {
   expectOpenFails("has no config file");
   fs::create_directory(dir_ / "config");
   expectOpenFails("config: Is a directory");
+}
+
+TEST_F(LinuxPciTest, DeviceOfAnotherKernelDriverIsRefused) {
+  fs::create_directories(root_ / "drivers" / "e1000e");
+  fs::create_directory_symlink("../drivers/e1000e", dir_ / "driver");
+  const auto before = fs::last_write_time(dir_ / "config");
+  expectOpenFails(
+      "the device 0000:03:00.0 is bound to the kernel driver e1000e");
+  expectOpenFails("echo 0000:03:00.0 | sudo tee " + dir_.string() +
+                  "/driver/unbind");
+  EXPECT_EQ(fs::last_write_time(dir_ / "config"), before);
+
+  // The drivers that hand the device to programs are fine.
+  for (const char* driver : {"uio_pci_generic", "vfio-pci"}) {
+    fs::remove(dir_ / "driver");
+    fs::create_directories(root_ / "drivers" / driver);
+    fs::create_directory_symlink(std::string("../drivers/") + driver,
+                                 dir_ / "driver");
+    EXPECT_NE(open(), nullptr) << driver;
+  }
 }
 
 TEST_F(LinuxPciTest, UnreadableConfigFailsTheOpen) {
@@ -215,7 +247,7 @@ TEST_F(LinuxPciTest, MemoryRegisterOneOpensWithoutPorts) {
   fs::remove(dir_ / "resource1");
   auto device = open();
   ASSERT_NE(device, nullptr);
-  EXPECT_TRUE(send(*device, 0));
+  EXPECT_EQ(checkFailure(*device), "");
   EXPECT_EQ(device->portIn32(0xE018), 0xFFFFFFFFu);
 }
 
@@ -243,40 +275,41 @@ TEST_F(LinuxPciTest, ConfigBlockIsThePaddedHeader) {
 TEST_F(LinuxPciTest, CheckRequestSeesTheDeviceGoOrStopDecoding) {
   auto device = open();
   ASSERT_NE(device, nullptr);
-  EXPECT_TRUE(send(*device, 0));
+  EXPECT_EQ(checkFailure(*device), "");
 
   writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0001));
-  EXPECT_FALSE(send(*device, 0));
-  EXPECT_NE(std::string(platform::lastOpenFailure()).find("memory decoding"),
-            std::string::npos);
+  EXPECT_NE(checkFailure(*device).find("memory decoding"), std::string::npos);
   writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0002));
-  EXPECT_FALSE(send(*device, 0));
-  EXPECT_NE(std::string(platform::lastOpenFailure()).find("I/O decoding"),
-            std::string::npos);
+  EXPECT_NE(checkFailure(*device).find("I/O decoding"), std::string::npos);
   writeBytes(dir_ / "config", std::vector<std::uint8_t>(64, 0xFF));
-  EXPECT_FALSE(send(*device, 0));
-  EXPECT_NE(std::string(platform::lastOpenFailure()).find("does not answer"),
-            std::string::npos);
+  EXPECT_NE(checkFailure(*device).find("does not answer"), std::string::npos);
 
   writeBytes(dir_ / "config", header(kIoRegister));
   fs::remove(dir_ / "resource0");
-  EXPECT_FALSE(send(*device, 0));
-  EXPECT_NE(std::string(platform::lastOpenFailure()).find("resource0 is gone"),
-            std::string::npos);
+  EXPECT_NE(checkFailure(*device).find("resource0 is gone"), std::string::npos);
 }
 
 TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
-  auto device = open();
-  ASSERT_NE(device, nullptr);
-  std::uint8_t* window = mapWindow(*device);
+  // Through the seam, which hands the window out and makes its accesses.
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  const platform::Handle device = platform::openDevice("");
+  ASSERT_NE(device, nullptr) << platform::lastOpenFailure();
+  std::uint8_t* window = nullptr;
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(platform::deviceRequest(device, 6, nullptr, 0, &window,
+                                      sizeof window, &returned));
   ASSERT_NE(window, nullptr);
-  EXPECT_EQ(device->routedWindow(), nullptr);  // the seam accesses it directly
+  auto words = [&](std::uint32_t code, std::uint32_t* buffer,
+                   std::uint32_t count, std::uintptr_t offset) {
+    return platform::deviceRequest(device, code, buffer, count,
+                                   offsetArgument(offset), 0, &returned);
+  };
 
   platform::windowWrite32(window, 0x830020, 0xC0DEC008);
   std::uint32_t value = 0x11223344;
-  EXPECT_TRUE(send(*device, 1, &value, 1, offsetArgument(0x83FFFC)));
+  EXPECT_TRUE(words(1, &value, 1, 0x83FFFC));
   std::uint32_t pair[2] = {5, 6};
-  EXPECT_TRUE(send(*device, 1, pair, 2, offsetArgument(0x800000)));
+  EXPECT_TRUE(words(1, pair, 2, 0x800000));
   ASSERT_EQ(::msync(window, 0x840000, MS_SYNC), 0);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), 0xC0DEC008u);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0x11223344u);
@@ -284,10 +317,28 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
 
   putWord(dir_ / "resource0", 0x830000, 0x0000000B);
   EXPECT_EQ(platform::windowRead32(window, 0x830000), 0x0000000Bu);
-  std::uint32_t words[3] = {};
-  EXPECT_TRUE(send(*device, 2, words, 3, offsetArgument(0x82FFFC)));
-  EXPECT_EQ(words[1], 0x0000000Bu);
-  EXPECT_EQ(words[2], 0u);
+  std::uint32_t three[3] = {};
+  EXPECT_TRUE(words(2, three, 3, 0x82FFFC));
+  EXPECT_EQ(three[1], 0x0000000Bu);
+  EXPECT_EQ(three[2], 0u);
+  platform::closeHandle(device);
+}
+
+TEST_F(LinuxPciTest, BoardWordsBeyondTheWindowReachNothing) {
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  Board board;
+  ASSERT_EQ(board.open(), 0) << Board::openFailure();
+  // Chip address 0x10000 is window offset 0x840000, just past resource0.
+  board.writeChip(0x10000, 0xBAD);
+  EXPECT_EQ(board.readChip(0x10000), 0xFFFFFFFFu);
+  const std::uint32_t block[4] = {1, 2, 3, 4};
+  board.writeChipBlock(0x83FFF8, block, 4);
+  board.writeChipBlock(0x83FFFE, block, 1);  // not on a word boundary
+  ASSERT_EQ(::msync(board.chipWindow, 0x840000, MS_SYNC), 0);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFF8), 1u);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 2u);
+  EXPECT_EQ(fs::file_size(dir_ / "resource0"), 0x840000u);
+  board.close();
 }
 
 TEST_F(LinuxPciTest, WindowHandedOutStaysValidAfterTheDeviceIsGone) {
@@ -439,13 +490,15 @@ TEST_F(LinuxPciTest, BoardOpensAFakeDeviceAndReachesItsFiles) {
 
 TEST_F(LinuxPciTest, BoardOpenFailsWithTheReason) {
   Board board;
+  // Every reason names the device as selected.
   auto expectFailure = [&](const std::string& selector,
                            const std::string& expected) {
     ::setenv("TV940_DEVICE", selector.c_str(), 1);
     EXPECT_EQ(board.open(), -5) << selector;
-    EXPECT_NE(std::string(Board::openFailure()).find(expected),
-              std::string::npos)
-        << Board::openFailure();
+    const std::string failure = Board::openFailure();
+    EXPECT_EQ(failure.rfind("TV940_DEVICE=" + selector + ": ", 0), 0u)
+        << failure;
+    EXPECT_NE(failure.find(expected), std::string::npos) << failure;
   };
   expectFailure("not-a-device", "neither a PCI address");
   expectFailure("fedc:ab:1f.7", "no PCI device fedc:ab:1f.7");
@@ -538,3 +591,43 @@ TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
 }
 
 }  // namespace
+
+// A traced run against the files gives the simulated card's trace: the same
+// lines in the same order, except the values read.
+TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
+  const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
+  ASSERT_TRUE(fs::exists(program)) << program << " is not built";
+  const fs::path work = root_ / "work";
+  fs::create_directory(work);
+  fs::copy_file(fs::path(TV940_SOURCE_DIR) / "designs" / "kelpori.bfx",
+                work / "kelpori.bfx");
+  // The run's trace: its heading, then its events, reads without the value.
+  auto tracedRun = [&](const std::string& device, std::string* heading) {
+    const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
+                                device + "' TV940_TRACE=trace.txt '" +
+                                program.string() + "' >console.txt 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream console(work / "console.txt");
+    EXPECT_EQ(status, 0) << console.rdbuf();
+    std::ifstream trace(work / "trace.txt");
+    std::vector<std::string> events;
+    std::getline(trace, *heading);
+    for (std::string line; std::getline(trace, line);) {
+      if (line.rfind("#", 0) == 0) continue;
+      if (line.rfind("rd ", 0) == 0 || line.rfind("in ", 0) == 0 ||
+          line.rfind("drd ", 0) == 0) {
+        line.erase(line.rfind(' '));
+      }
+      events.push_back(line);
+    }
+    return events;
+  };
+  std::string simHeading, pciHeading;
+  const auto sim = tracedRun("sim", &simHeading);
+  const auto pci = tracedRun(dir_.string(), &pciHeading);
+  EXPECT_EQ(simHeading, "# trace: device sim (simulated card)");
+  EXPECT_EQ(pciHeading, "# trace: device " + dir_.string() + " (linux pci)");
+  ASSERT_GT(sim.size(), 100000u);
+  EXPECT_EQ(std::count(sim.begin(), sim.end(), "dwr c000 00000008"), 1);
+  EXPECT_TRUE(pci == sim) << pci.size() << " lines against " << sim.size();
+}

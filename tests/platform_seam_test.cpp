@@ -213,8 +213,8 @@ TEST_F(SeamTest, OpenChoosesTheBackendAndExplainsFailures) {
   EXPECT_EQ(failure.rfind("simulated card (TV940_DEVICE=sim): ", 0), 0u);
   EXPECT_NE(failure.find("check"), std::string::npos) << failure;
 
-  // A backend's reason with a line break still makes one line.
-  platform::setOpenFailure("first\nsecond");
+  // A reason with a line break still makes one line.
+  platform::setOpenFailure(device, "first\nsecond");
   EXPECT_STREQ(platform::lastOpenFailure(),
                "simulated card (TV940_DEVICE=sim): first second");
   platform::closeHandle(device);
@@ -225,6 +225,17 @@ TEST_F(SeamTest, OpenChoosesTheBackendAndExplainsFailures) {
                 .find("unknown simulated-card fault 'bogus'"),
             std::string::npos)
       << platform::lastOpenFailure();
+
+  // Faults of the simulated card are never silently dropped for another
+  // backend.
+  setenv("TV940_SIM_FAULTS", "no-answer", 1);
+  setenv("TV940_DEVICE", "0000:03:00.0", 1);
+  EXPECT_EQ(platform::openDevice("drv"), nullptr);
+  failure = platform::lastOpenFailure();
+  EXPECT_EQ(failure.rfind("TV940_DEVICE=0000:03:00.0: TV940_SIM_FAULTS", 0), 0u)
+      << failure;
+  EXPECT_NE(failure.find("simulated card only"), std::string::npos);
+  unsetenv("TV940_SIM_FAULTS");
 }
 
 TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
@@ -286,20 +297,45 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
   thirdCard.reset();
   platform::closeHandle(third);
 
-  // Never mapped: nothing is touched.
+  // Never mapped, or memory no backend handed out: nothing is touched.
   EXPECT_EQ(platform::windowRead32(nullptr, 0x800000), 0xFFFFFFFFu);
   platform::windowWrite32(nullptr, 0x800000, 1);
   platform::windowWriteBlock32(nullptr, 0x800000, block, 3);
-
-  // A window that is plain memory gets plain 32-bit accesses.
-  std::uint32_t memory[4] = {};
+  std::uint32_t memory[4] = {5, 6, 7, 8};
   auto* plain = reinterpret_cast<std::uint8_t*>(memory);
   platform::windowWrite32(plain, 4, 0xCAFEF00D);
   platform::windowWriteBlock32(plain, 8, block, 2);
-  EXPECT_EQ(memory[1], 0xCAFEF00Du);
-  EXPECT_EQ(memory[2], 1u);
-  EXPECT_EQ(memory[3], 2u);
-  EXPECT_EQ(platform::windowRead32(plain, 12), 2u);
+  EXPECT_EQ(platform::windowRead32(plain, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(memory[1], 6u);
+  EXPECT_EQ(memory[2], 7u);
+}
+
+TEST_F(SeamTest, WordsOutsideTheWindowReachNothing) {
+  sim::nextSettings().recordEvents = true;
+  Handle device = platform::openDevice("drv");
+  std::uint8_t* window = mapWindow(device);
+  auto card = sim::Card::current();
+  ASSERT_NE(card, nullptr);
+  card->clearEvents();
+
+  platform::windowWrite32(window, sim::kWindowSize, 1);
+  platform::windowWrite32(window, sim::windowOffsetOf(0xC008) + 2, 1);
+  EXPECT_EQ(platform::windowRead32(window, sim::kWindowSize), 0xFFFFFFFFu);
+  EXPECT_EQ(platform::windowRead32(window, 0xFFFFFFFC), 0xFFFFFFFFu);
+  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008) + 1),
+            0xFFFFFFFFu);
+  EXPECT_EQ(card->peekChip(0xC008), 0u);
+  EXPECT_TRUE(card->events().empty());
+
+  // A block across the end: the words inside land, the others are dropped.
+  const std::uint32_t block[4] = {1, 2, 3, 4};
+  platform::windowWriteBlock32(window, sim::kWindowSize - 8, block, 4);
+  platform::windowWriteBlock32(window, 0xFFFFFFF8, block, 4);
+  EXPECT_EQ(card->peekChip(0xFFFE), 1u);
+  EXPECT_EQ(card->peekChip(0xFFFF), 2u);
+  EXPECT_EQ(card->events().size(), 2u);
+  EXPECT_EQ(platform::windowRead32(window, 0), 0u);  // nothing wrapped around
+  platform::closeHandle(device);
 }
 
 }  // namespace

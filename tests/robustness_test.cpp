@@ -106,6 +106,15 @@ class Robustness : public tv940test::ProgramRunTest {
     return finish(startProgram(program, args, env, descriptors));
   }
 
+  // The same, with the shell commands `limits` run first (ulimit, trap).
+  Outcome runLimited(const std::string& program, const std::string& limits,
+                     const std::map<std::string, std::string>& env = {}) {
+    return finish(
+        start("/bin/sh",
+              {"-c", limits + " && exec \"$0\"", (kBinDir / program).string()},
+              tv940test::programEnvironment({"TV940_DEVICE=sim"}, env)));
+  }
+
   pid_t startProgram(const std::string& program,
                      const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& env,
@@ -456,7 +465,7 @@ TEST_F(Robustness, CardFaultsThatFailTheOpen) {
       {"no-device", "no-device"},
       {"check-fails", "check-fails"},
       {"memory-bar1", "base address register 1"},
-      {"no-answer", "did not return the configuration block"},
+      {"no-answer", "chip window"},
       {"no-such-fault", "unknown simulated-card fault 'no-such-fault'"},
       {"stuck-watcher,no-such-fault", "'no-such-fault'"},
   };
@@ -472,11 +481,75 @@ TEST_F(Robustness, CardFaultsThatFailTheOpen) {
       EXPECT_EQ(outcome.out, "") << outcome;
       EXPECT_EQ(lineCount(outcome.err), 1u) << outcome;
       EXPECT_TRUE(outcome.err.ends_with("\n")) << outcome;
-      EXPECT_EQ(outcome.err.rfind(program + ": cannot open the board: ", 0), 0u)
+      EXPECT_EQ(
+          outcome.err.rfind(program + ": cannot open the board: simulated "
+                                      "card (TV940_DEVICE=sim): ",
+                            0),
+          0u)
           << outcome;
       EXPECT_NE(outcome.err.find(cause), std::string::npos) << outcome;
       EXPECT_EQ(readFile(output), "earlier results\n");
     }
+  }
+}
+
+// A trace (TV940_TRACE) that cannot be written whole fails the run with one
+// line naming the trace file and the reason; a file that is not a trace is
+// never overwritten; a card without room for its window fails the open.
+TEST_F(Robustness, TracesThatCannotBeWrittenAndMissingWindows) {
+  for (const std::string program : kPrograms) {
+    SCOPED_TRACE(program);
+    copyDesign(program);
+    const Outcome full = run(program, {}, {{"TV940_TRACE", "/dev/full"}});
+    ASSERT_TRUE(full.exited) << full;
+    EXPECT_EQ(full.status, 1) << full;
+    EXPECT_EQ(full.err, program +
+                            ": cannot write the trace file /dev/full: No "
+                            "space left on device\n")
+        << full;
+    EXPECT_EQ(readFile(dir_ / (program + ".out")), modelOutput(program));
+
+    // A whole trace; then a file-size limit between the output file's size
+    // and the trace's cuts the trace part-way, as a full disk would.
+    EXPECT_EQ(run(program, {}, {{"TV940_TRACE", "trace.txt"}}).status, 0);
+    const auto outputSize = fs::file_size(dir_ / (program + ".out"));
+    const auto traceSize = fs::file_size(dir_ / "trace.txt");
+    ASSERT_LT(outputSize, traceSize);
+    const std::string blocks = std::to_string((outputSize + traceSize) / 1024);
+    const Outcome cut =
+        runLimited(program, "ulimit -f " + blocks + " && trap '' XFSZ",
+                   {{"TV940_TRACE", "trace.txt"}});
+    ASSERT_TRUE(cut.exited) << cut;
+    EXPECT_EQ(cut.status, 1) << cut;
+    EXPECT_EQ(cut.err, program +
+                           ": cannot write the trace file trace.txt: File too "
+                           "large\n")
+        << cut;
+    EXPECT_GT(fs::file_size(dir_ / "trace.txt"), 0u);
+    EXPECT_LT(fs::file_size(dir_ / "trace.txt"), traceSize);
+
+    // A trace replaces an earlier trace (above), but never the design.
+    const std::string design = readFile(dir_ / (program + ".bfx"));
+    fs::remove(dir_ / (program + ".out"));
+    const Outcome kept = run(program, {}, {{"TV940_TRACE", program + ".bfx"}});
+    ASSERT_TRUE(kept.exited) << kept;
+    EXPECT_EQ(kept.status, 1) << kept;
+    EXPECT_EQ(lineCount(kept.err), 1u) << kept;
+    EXPECT_NE(
+        kept.err.find("will not write the trace over " + program + ".bfx"),
+        std::string::npos)
+        << kept;
+    EXPECT_EQ(readFile(dir_ / (program + ".bfx")), design);
+    EXPECT_FALSE(fs::exists(dir_ / (program + ".out")));
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Too little address space for the simulated card's window.
+    const Outcome small = runLimited(program, "ulimit -v 12000");
+    ASSERT_TRUE(small.exited) << small;
+    EXPECT_EQ(small.status, 1) << small;
+    EXPECT_NE(small.err.find("chip window"), std::string::npos) << small;
+    EXPECT_FALSE(fs::exists(dir_ / (program + ".out")));
+#endif
   }
 }
 

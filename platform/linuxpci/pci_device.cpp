@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/trace.h"
 
 namespace platform::linuxpci {
 namespace {
@@ -219,15 +220,27 @@ class PciDevice final : public Device {
     return true;
   }
 
+  const char* backend() const override { return "linux pci"; }
+
+  // Request 0: the device is still there, answers, and decodes its regions.
+  bool check(std::string* failure) override {
+    *failure = unusable();
+    return failure->empty();
+  }
+
+  // Request 6: the mapping of resource0.
+  bool mapWindow(Window* window, std::string* /*failure*/) override {
+    windowHandedOut_.store(true);
+    *window = Window{parts_.window.base(), parts_.window.size()};
+    return true;
+  }
+
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
                std::uint32_t* bytesReturned) override {
     std::uint32_t returned = 0;
     bool ok = false;
     switch (code) {
-      case 0:
-        ok = check();
-        break;
       case 1:
         ok = writeWindow(reinterpret_cast<std::uintptr_t>(outBuffer), inBuffer,
                          inSize);
@@ -245,9 +258,6 @@ class PciDevice final : public Device {
         break;
       case 5:
         ok = configInfo(outBuffer, outSize, &returned);
-        break;
-      case 6:
-        ok = mapWindow(outBuffer, outSize, &returned);
         break;
       case 10:
         ok = interruptWord(outBuffer, outSize, &returned);
@@ -281,14 +291,6 @@ class PciDevice final : public Device {
  private:
   std::string path(const char* file) const {
     return parts_.directory + "/" + file;
-  }
-
-  // Request 0: the device is still there, answers, and decodes its regions.
-  bool check() {
-    std::string reason = unusable();
-    if (reason.empty()) return true;
-    platform::setOpenFailure(reason.c_str());
-    return false;
   }
 
   // Why the device cannot be used now, or "".
@@ -373,16 +375,6 @@ class PciDevice final : public Device {
     }
     std::memcpy(buffer, block.data(), block.size());
     *returned = kBlockSize;
-    return true;
-  }
-
-  // Request 6: the window's address, into the caller's pointer variable.
-  bool mapWindow(void* buffer, std::uint32_t size, std::uint32_t* returned) {
-    std::uint8_t* base = parts_.window.base();
-    if (buffer == nullptr || size < sizeof base) return false;
-    windowHandedOut_.store(true);
-    std::memcpy(buffer, &base, sizeof base);
-    *returned = sizeof base;
     return true;
   }
 
@@ -476,6 +468,7 @@ class PciDevice final : public Device {
         event = event_;
       }
       changed_.notify_all();
+      if (trace::on()) trace::write({trace::Kind::Interrupt, 0, count, false});
       if (event != nullptr) platform::setEvent(event);
     }
     {
@@ -577,6 +570,12 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
     *failure = file + " (the control ports) is not a usable I/O region";
     return false;
   }
+  if (std::uint64_t(status.st_size) < kPortBlockSize) {
+    *failure = file + " (the control ports) spans " +
+               hex(std::uint64_t(status.st_size)) + " bytes; the ports need " +
+               hex(kPortBlockSize);
+    return false;
+  }
   // The address of an I/O register is its value without the two low bits.
   parts->ioBase = std::uint16_t(register1 & 0xFFFCu);
   parts->portRegionSize = std::uint64_t(status.st_size);
@@ -608,6 +607,26 @@ bool openInterrupts(Parts* parts, const std::string& deviceNodes,
     return false;
   }
   return true;
+}
+
+// A kernel driver other than the two that hand the device to programs owns
+// it: nothing of ours may touch it.
+bool checkDriver(const std::string& directory, std::string* failure) {
+  char target[4096];
+  const std::string link = directory + "/driver";
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return true;  // no driver bound
+  target[n] = '\0';
+  const char* slash = std::strrchr(target, '/');
+  const std::string driver = slash != nullptr ? slash + 1 : target;
+  if (driver == "uio_pci_generic" || driver == "vfio-pci") return true;
+  std::string device = directory;
+  while (device.size() > 1 && device.back() == '/') device.pop_back();
+  device = device.substr(device.rfind('/') + 1);
+  *failure = "the device " + device + " is bound to the kernel driver " +
+             driver + ", which owns it; unbind it first (echo " + device +
+             " | sudo tee " + link + "/unbind), or bind it to uio_pci_generic";
+  return false;
 }
 
 }  // namespace
@@ -702,7 +721,8 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
   Parts parts;
   parts.directory = directory;
   ConfigBlock block;
-  if (!openConfig(&parts, &block, &reason) || !mapChipWindow(&parts, &reason) ||
+  if (!checkDriver(directory, &reason) ||
+      !openConfig(&parts, &block, &reason) || !mapChipWindow(&parts, &reason) ||
       !openPorts(&parts, littleEndian32(&block[20]), &reason) ||
       !openInterrupts(&parts, deviceNodes, &reason)) {
     if (failure != nullptr) *failure = reason;

@@ -21,7 +21,7 @@ inline constexpr const char* kSysfsDevices = "/sys/bus/pci/devices";
 inline constexpr const char* kDeviceNodes = "/dev";
 
 // The chip window must span at least this many bytes of resource0.
-inline constexpr std::uint64_t kMinimumWindowSize = 0x840000;
+inline constexpr std::uint64_t kMinimumWindowSize = kChipWindowSize;
 
 // The kernel's name of a PCI address, "dddd:bb:dd.f" in lower case, for the
 // long form (0000:03:00.0) or the short form with domain 0 (03:00.0); "" when
@@ -37,7 +37,9 @@ bool resolveDeviceDirectory(const std::string& selector,
 
 // Opens the card behind a device directory. A UIO device uioN listed in the
 // directory's uio/ is opened as deviceNodes/uioN. Null with *failure (one
-// line) when any part the card needs is missing or unusable.
+// line) when any part the card needs is missing or unusable, and, before
+// anything is opened, when a kernel driver other than uio_pci_generic or
+// vfio-pci is bound to the device.
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
                                             std::string* failure);

@@ -1,11 +1,10 @@
 // The simulated card's core: the settings and faults of the next open, the
 // driver requests, the control ports, the chip window, the chip's registers,
-// interrupts and the event trace. The clock decoder and the behavioural
-// designs are separate pieces that the card drives.
+// interrupts and the record of its events (the seam writes the trace). The
+// clock decoder and the behavioural designs are separate pieces that the
+// card drives.
 #include "platform/sim/card.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -16,12 +15,13 @@
 #include "platform/platform.h"
 #include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
+#include "platform/trace.h"
 
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kChipBase = 0x800000;
-constexpr std::uint16_t kPortSpan = 64;  // the card's I/O block: offsets 0-63
+constexpr std::uint32_t kChipBase = platform::kChipRegion;
+constexpr std::uint16_t kPortSpan = platform::kPortBlockSize;
 constexpr std::uint16_t kClockPort = 20;
 constexpr std::uint32_t kFloating = 0xFFFFFFFFu;  // what nobody drives reads as
 
@@ -91,36 +91,6 @@ void giveBackWindowBase(std::uint8_t* base) {
   pool.free.push_back(base);
 }
 
-// The trace file named by TV940_TRACE: one per process, shared by every card
-// opened in it, written through a large buffer and flushed at exit.
-class TraceFile {
- public:
-  // Opens the file on first use; false with *error when it cannot be written.
-  static bool open(std::string* error) {
-    TraceFile& t = instance();
-    platform::os::LockGuard guard(t.lock_);
-    const char* path = std::getenv("TV940_TRACE");
-    if (path == nullptr || *path == '\0' || t.file_ != nullptr) return true;
-    t.file_ = std::fopen(path, "w");
-    if (t.file_ == nullptr) {
-      *error = std::string("cannot write the trace file ") + path + ": " +
-               std::strerror(errno);
-      return false;
-    }
-    std::setvbuf(t.file_, nullptr, _IOFBF, 1 << 16);
-    return true;
-  }
-  static std::FILE* file() { return instance().file_; }
-
- private:
-  static TraceFile& instance() {
-    static auto* t = new TraceFile;  // never destroyed: exit flushes the file
-    return *t;
-  }
-  platform::os::Lock lock_;
-  std::FILE* file_ = nullptr;
-};
-
 class SimCard;
 
 struct Globals {
@@ -142,13 +112,42 @@ class SimCard final : public platform::Device, public Card {
         ioBase_(static_cast<std::uint16_t>(getWord(settings.configBlock, 20) &
                                            0xFFFC)),
         window_(takeWindowBase()),
-        trace_(TraceFile::file()),
         echo_(settings.identificationEcho),
         chip_(0x10000, 0) {}
 
   ~SimCard() override { giveBackWindowBase(window_); }
 
   // ---- platform::Device ----
+
+  const char* backend() const override { return "simulated card"; }
+
+  bool check(std::string* failure) override {
+    platform::os::LockGuard guard(lock_);
+    record(EventKind::Request, 0, 0, false);
+    if (!settings_.checkFails) return true;
+    *failure =
+        "the driver's check request failed (simulated fault check-fails)";
+    return false;
+  }
+
+  bool mapWindow(platform::Window* window, std::string* failure) override {
+    platform::os::LockGuard guard(lock_);
+    record(EventKind::Request, 6, 0, false);
+    if (settings_.noAnswer) {
+      *failure =
+          "the driver did not map the chip window (simulated fault "
+          "no-answer)";
+      return false;
+    }
+    if (window_ == nullptr) {
+      *failure =
+          "no address space is left for the chip window (0x840000 "
+          "bytes)";
+      return false;
+    }
+    *window = platform::Window{window_, kWindowSize};
+    return true;
+  }
 
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
@@ -178,7 +177,7 @@ class SimCard final : public platform::Device, public Card {
     return value;
   }
 
-  const std::uint8_t* routedWindow() const override { return window_; }
+  bool routesWindow() const override { return true; }
 
   std::uint32_t windowRead32(std::uint32_t offset) override {
     platform::os::LockGuard guard(lock_);
@@ -214,6 +213,9 @@ class SimCard final : public platform::Device, public Card {
       interruptWord_ = word;
       record(EventKind::Interrupt, 0, word, false);
       event = interruptEvent_;
+    }
+    if (platform::trace::on()) {
+      platform::trace::write({EventKind::Interrupt, 0, word, false});
     }
     // Through the seam: a handle closed meanwhile is refused, never misused.
     if (event != nullptr) platform::setEvent(event);
@@ -269,13 +271,6 @@ class SimCard final : public platform::Device, public Card {
              void* outBuffer, std::uint32_t outSize, std::uint32_t* returned) {
     platform::os::LockGuard lock(lock_);
     if (code != 1 && code != 2) record(EventKind::Request, code, 0, false);
-    if (code == 0) {
-      if (!settings_.checkFails) return true;
-      lock.unlock();
-      platform::setOpenFailure(
-          "the driver's check request failed (simulated fault check-fails)");
-      return false;
-    }
     if (settings_.noAnswer) {
       if (code == 1 || code == 2) record(EventKind::Request, code, 0, false);
       return false;
@@ -322,12 +317,6 @@ class SimCard final : public platform::Device, public Card {
         if (settings_.memoryBar1) block[20] &= 0xFE;
         std::memcpy(outBuffer, block.data(), block.size());
         *returned = static_cast<std::uint32_t>(block.size());
-        return true;
-      }
-      case 6: {
-        if (outBuffer == nullptr || outSize < sizeof(window_)) return false;
-        std::memcpy(outBuffer, &window_, sizeof(window_));
-        *returned = sizeof(window_);
         return true;
       }
       case 10: {
@@ -436,6 +425,10 @@ class SimCard final : public platform::Device, public Card {
     if (found && found->design != nullptr) {
       design_ = std::move(found->design);
       designName_ = found->name;
+      if (platform::trace::on()) {
+        platform::trace::comment("the simulated card recognises the design " +
+                                 designName_);
+      }
     }
   }
 
@@ -464,12 +457,7 @@ class SimCard final : public platform::Device, public Card {
 
   void record(EventKind kind, std::uint32_t where, std::uint32_t value,
               bool inChip) {
-    const Event event{kind, where, value, inChip};
-    if (settings_.recordEvents) events_.push_back(event);
-    if (trace_ != nullptr) {
-      std::fputs(formatEvent(event).c_str(), trace_);
-      std::fputc('\n', trace_);
-    }
+    if (settings_.recordEvents) events_.push_back({kind, where, value, inChip});
   }
 
   const Settings settings_;
@@ -479,7 +467,6 @@ class SimCard final : public platform::Device, public Card {
   std::array<std::uint8_t, 148> config_;
   const std::uint16_t ioBase_;
   std::uint8_t* const window_;
-  std::FILE* const trace_;  // null when TV940_TRACE is not set
   bool echo_;
   bool released_ = false;
   platform::Handle interruptEvent_ = nullptr;
@@ -506,47 +493,6 @@ std::string trimmed(const std::string& text) {
 }
 
 }  // namespace
-
-// ---- Events ---------------------------------------------------------------
-
-std::string formatEvent(const Event& event) {
-  char line[40];
-  const char* name = "";
-  switch (event.kind) {
-    case EventKind::Request:
-      std::snprintf(line, sizeof line, "req %u", unsigned(event.where));
-      return line;
-    case EventKind::Interrupt:
-      std::snprintf(line, sizeof line, "irq %08x", unsigned(event.value));
-      return line;
-    case EventKind::PortOut:
-    case EventKind::PortIn:
-      std::snprintf(line, sizeof line, "%s %04x %08x",
-                    event.kind == EventKind::PortOut ? "out" : "in",
-                    unsigned(event.where), unsigned(event.value));
-      return line;
-    case EventKind::WindowWrite:
-      name = "wr";
-      break;
-    case EventKind::WindowRead:
-      name = "rd";
-      break;
-    case EventKind::DriverWrite:
-      name = "dwr";
-      break;
-    case EventKind::DriverRead:
-      name = "drd";
-      break;
-  }
-  if (event.inChip) {
-    std::snprintf(line, sizeof line, "%s %04x %08x", name,
-                  unsigned(event.where), unsigned(event.value));
-  } else {
-    std::snprintf(line, sizeof line, "%s @%06x %08x", name,
-                  unsigned(event.where), unsigned(event.value));
-  }
-  return line;
-}
 
 // ---- Settings -------------------------------------------------------------
 
@@ -634,7 +580,6 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
       return nullptr;
     }
   }
-  if (!sim::TraceFile::open(failure)) return nullptr;
   if (settings.noDevice) {
     if (failure != nullptr) {
       *failure = "no simulated card present (simulated fault no-device)";

@@ -9,42 +9,30 @@
 #include <string>
 #include <vector>
 
+#include "platform/device.h"
+#include "platform/trace.h"
+
 namespace sim {
 
 class ClockDecoder;
 
-// One event on the card, in program order.
-enum class EventKind {
-  Request,      // a driver request that carries no chip data: where = code
-  PortOut,      // where = port, value = written
-  PortIn,       // where = port, value = returned
-  WindowWrite,  // where = chip address (inChip) or window byte offset
-  WindowRead,   // likewise, value = returned
-  DriverWrite,  // request 1: where = chip address (or byte offset), value
-  DriverRead,   // request 2: one event per word
-  Interrupt,    // the card raised an interrupt: value = the word
-};
-
-struct Event {
-  EventKind kind;
-  std::uint32_t where;
-  std::uint32_t value;
-  bool inChip;  // for window and driver events: where is a chip address
-
-  bool operator==(const Event&) const = default;
-};
+// One event on the card, in program order: the events of the trace.
+using EventKind = platform::trace::Kind;
+using Event = platform::trace::Event;
 
 // The trace line of an event, without line end: "req 5", "out e018 00000000",
 // "wr c008 00000000", "rd @000010 00000000", "irq 0000002a", ...
-std::string formatEvent(const Event& event);
+inline std::string formatEvent(const Event& event) {
+  return platform::trace::format(event);
+}
 
-// Window byte offset of a chip address, and the reverse.
+// Window byte offset of a chip address.
 constexpr std::uint32_t windowOffsetOf(std::uint32_t address) {
-  return (address << 2) | 0x800000u;
+  return (address << 2) | platform::kChipRegion;
 }
 
 // The size of the card's chip window.
-constexpr std::uint32_t kWindowSize = 0x840000;
+constexpr std::uint32_t kWindowSize = platform::kChipWindowSize;
 
 // ---- Settings for the next open of the simulated card ---------------------
 // Tests set these before Board::open; TV940_SIM_FAULTS adds faults for whole
@@ -52,12 +40,12 @@ constexpr std::uint32_t kWindowSize = 0x840000;
 
 struct Settings {
   std::array<std::uint8_t, 148> configBlock;  // the PCI configuration block
-  bool noDevice = false;     // fault "no-device": the device open fails
-  bool checkFails = false;   // fault "check-fails": request 0 fails
-  bool memoryBar1 = false;   // fault "memory-bar1": register 1 bit 0 clear
-  bool noAnswer = false;     // fault "no-answer": every request but 0 fails
-  bool stuckWatcher = false; // fault "stuck-watcher": request 10 never returns
-                             // until releaseStuckRequests()
+  bool noDevice = false;      // fault "no-device": the device open fails
+  bool checkFails = false;    // fault "check-fails": request 0 fails
+  bool memoryBar1 = false;    // fault "memory-bar1": register 1 bit 0 clear
+  bool noAnswer = false;      // fault "no-answer": every request but 0 fails
+  bool stuckWatcher = false;  // fault "stuck-watcher": request 10 never returns
+                              // until releaseStuckRequests()
   bool identificationEcho = true;  // 0xC03F reads back what was written
   bool recordEvents = false;       // keep events in memory for events()
 

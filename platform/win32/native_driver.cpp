@@ -63,31 +63,37 @@ class NativeDriver final : public Device {
   NativeDriver(const NativeDriver&) = delete;
   NativeDriver& operator=(const NativeDriver&) = delete;
 
+  const char* backend() const override { return "windows driver"; }
+
+  bool check(std::string* failure) override {
+    DWORD error = ERROR_SUCCESS;
+    if (call(0, nullptr, 0, nullptr, 0, nullptr, &error)) return true;
+    *failure = "the driver's check request failed: " + win32::errorText(error);
+    return false;
+  }
+
+  // The driver maps the window into the program and returns its address; it
+  // spans the card's whole window.
+  bool mapWindow(Window* window, std::string* failure) override {
+    std::uint8_t* base = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    if (!call(6, nullptr, 0, &base, sizeof base, nullptr, &error)) {
+      *failure = "the driver's map request failed: " + win32::errorText(error);
+      return false;
+    }
+    if (base == nullptr) {
+      *failure = "the driver mapped no chip window";
+      return false;
+    }
+    *window = Window{base, kChipWindowSize};
+    return true;
+  }
+
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
                std::uint32_t* bytesReturned) override {
-    HANDLE handle;
-    {
-      os::LockGuard guard(lock_);
-      if (closed_) {
-        if (bytesReturned != nullptr) *bytesReturned = 0;
-        return false;
-      }
-      ++users_;
-      handle = handle_;
-    }
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(handle, code, inBuffer, inSize, outBuffer,
-                                    outSize, &returned, nullptr);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (bytesReturned != nullptr) *bytesReturned = returned;
-    release();
-    if (!ok && code == 0) {
-      setOpenFailure(
-          ("the driver's check request failed: " + win32::errorText(error))
-              .c_str());
-    }
-    return ok != FALSE;
+    return call(code, inBuffer, inSize, outBuffer, outSize, bytesReturned,
+                nullptr);
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
@@ -106,6 +112,31 @@ class NativeDriver final : public Device {
   }
 
  private:
+  // One device I/O control call; *error gets the system's error code when it
+  // fails.
+  bool call(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
+            void* outBuffer, std::uint32_t outSize,
+            std::uint32_t* bytesReturned, DWORD* error) {
+    HANDLE handle;
+    {
+      os::LockGuard guard(lock_);
+      if (closed_) {
+        if (bytesReturned != nullptr) *bytesReturned = 0;
+        if (error != nullptr) *error = ERROR_INVALID_HANDLE;
+        return false;
+      }
+      ++users_;
+      handle = handle_;
+    }
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(handle, code, inBuffer, inSize, outBuffer,
+                                    outSize, &returned, nullptr);
+    if (error != nullptr) *error = ok ? ERROR_SUCCESS : GetLastError();
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    release();
+    return ok != FALSE;
+  }
+
   void release() {
     os::LockGuard guard(lock_);
     if (--users_ == 0 && closed_) closeNow();
