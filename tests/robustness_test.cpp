@@ -306,7 +306,9 @@ std::vector<std::string> loopAccesses(const std::string& trace) {
   std::vector<std::string> accesses;
   if (start == std::string::npos) return accesses;
   std::istringstream in(trace.substr(trace.find('\n', start + 1) + 1));
-  for (std::string line; std::getline(in, line);) accesses.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind('#', 0) != 0) accesses.push_back(line);  // notes aside
+  }
   return accesses;
 }
 
