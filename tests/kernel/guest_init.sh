@@ -3,13 +3,12 @@
 # stand-in card through the kernel's PCI files and prints one line per check
 # on the console:
 #   @check ok|FAIL|pending <what was checked>[: detail]
-# then "@done". "pending" marks a check whose feature has not landed yet (see
-# the stage's *_REQUIRED settings); it does not fail the stage.
+# then "@done". "pending" marks a check the stand-in card cannot support (an
+# interrupt without an interrupt pin); it does not fail the stage.
 #
-# /stage holds: settings (CARD, SMALL_CARD, SIM_IO_BASE, TRACE_REQUIRED,
-# DRIVER_REFUSAL_REQUIRED), the programs and guest_probe in bin/, the designs
-# in designs/, the modules in modules/, and per program in reference/<name>/
-# the simulated card's run of it: stdout, lines (the output file's line
+# /stage holds: settings (CARD, SMALL_CARD, SIM_IO_BASE), the programs and
+# guest_probe in bin/, the designs in designs/, the modules in modules/, and
+# per program in reference/<name>/ the simulated card's run of it: stdout, lines (the output file's line
 # count) and trace (its req, out, wr and dwr lines).
 #
 # Word lists ($window_words, $port_words) are split on purpose.
@@ -178,11 +177,8 @@ for program in kelpori vontrel; do
         "$(diff -U0 "$run_dir/trace.sim" "$run_dir/trace.card" | grep -E '^[-+][a-z]' |
           head -n 2 | joined)"
     fi
-  elif [ "$TRACE_REQUIRED" = 1 ]; then
-    check FAIL "$program: the Linux backend wrote no trace"
   else
-    check pending "$program: trace against the simulated card's: not yet available" \
-      "(the Linux backend writes no trace)"
+    check FAIL "$program: the Linux backend wrote no trace"
   fi
 done
 
@@ -223,8 +219,6 @@ else
   expect_refusal "$CARD" "pci-pf-stub"
   if [ $refused = 1 ] && grep -q unbind "$run_dir/stderr"; then
     check ok "card held by pci-pf-stub: exit status 1: $(first_line "$run_dir/stderr")"
-  elif [ $status = 0 ] && [ "$DRIVER_REFUSAL_REQUIRED" != 1 ]; then
-    check pending "card held by pci-pf-stub: refusal not yet available (the run exits 0)"
   else
     check FAIL "card held by pci-pf-stub: exit status $status:" \
       "$(first_line "$run_dir/stderr")"
