@@ -85,3 +85,11 @@ void* reserveAddressSpace(std::size_t size);
 void releaseAddressSpace(void* base, std::size_t size);
 
 }  // namespace platform::os
+
+namespace platform::os {
+
+// Whether a path names an existing plain file (not a directory, device or
+// pipe).
+bool isPlainFile(const char* path);
+
+}  // namespace platform::os

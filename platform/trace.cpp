@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/device.h"
 #include "platform/os.h"
@@ -130,11 +128,7 @@ void putLocked(Writer& w, const char* text, std::size_t size) {
 // is not a plain file (a device such as /dev/null), is empty, or begins as a
 // trace does. False with *failure otherwise.
 bool mayReplace(const std::string& path, std::string* failure) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (error || !fs::is_regular_file(status)) return true;
-  if (fs::file_size(path, error) == 0 && !error) return true;
+  if (!os::isPlainFile(path.c_str())) return true;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *failure = "cannot read " + path +
@@ -142,8 +136,17 @@ bool mayReplace(const std::string& path, std::string* failure) {
     return false;
   }
   char head[64];
+  errno = 0;
   const std::size_t size = std::fread(head, 1, sizeof head, file);
+  const bool unread = size == 0 && std::ferror(file) != 0;
+  const int error = errno;
   std::fclose(file);
+  if (unread) {
+    *failure = "cannot read " + path +
+               " to check that it is a trace: " + describe(error);
+    return false;
+  }
+  if (size == 0) return true;  // empty
   std::string_view line(head, size);
   line = line.substr(0, line.find('\n'));
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);

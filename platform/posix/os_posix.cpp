@@ -2,6 +2,7 @@
 // millisecond clock.
 #include <pthread.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -53,6 +54,11 @@ void Lock::lock() {
 }
 void Lock::unlock() {
   pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+
+bool isPlainFile(const char* path) {
+  struct stat status;
+  return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 std::shared_ptr<Event> newEvent() { return std::make_shared<Event>(); }

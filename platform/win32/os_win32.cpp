@@ -56,6 +56,13 @@ void Lock::unlock() {
   LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
 }
 
+bool isPlainFile(const char* path) {
+  // Devices such as NUL or CON have no attributes to give.
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 std::shared_ptr<Event> newEvent() {
   // Auto-reset, not signalled, with an empty name.
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "");
