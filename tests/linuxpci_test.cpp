@@ -22,6 +22,7 @@
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
 #include "platform/device.h"
+#include "platform/linuxpci/pci_address.h"
 #include "platform/linuxpci/pci_device.h"
 #include "platform/platform.h"
 
