@@ -86,7 +86,7 @@ ErrorCode Board::open() {
               &configInfo, sizeof configInfo, &bytesReturned);
 
   const std::uint32_t bar1 = configInfo.baseAddressRegister1();
-  if ((bar1 & 1) == 0) {
+  if ((bar1 & card::kIoSpaceIndicator) == 0) {
     // The block decides, as always; the reason names the failed request
     // when there was one, since the zeroed block is then not the card's.
     char text[112];
@@ -100,7 +100,7 @@ ErrorCode Board::open() {
     platform::setOpenFailure(connection_, text);
     return -5;
   }
-  ioBase = static_cast<std::uint16_t>(bar1 & 0xFFFE);
+  ioBase = static_cast<std::uint16_t>(bar1 & card::kIoBaseMask);
   baseAddress0 = configInfo.baseAddressRegister0();
   open_ = true;
   return 0;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "boardlib/board.h"
+#include "platform/hex.h"
 
 namespace {
 
@@ -117,13 +118,6 @@ bool isSpace(char c) {
          c == '\r';
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // An unsigned 32-bit hexadecimal conversion on every platform: leading white
 // space, an optional sign (a minus gives the two's complement), an optional
 // 0x or 0X, then digits up to the first non-digit; no digit gives 0. Empty
@@ -140,13 +134,13 @@ std::optional<std::uint32_t> parseHex32(std::string_view token) {
   // the number.
   if (i + 2 < token.size() && token[i] == '0' &&
       (token[i + 1] == 'x' || token[i + 1] == 'X') &&
-      hexDigit(token[i + 2]) >= 0) {
+      platform::hexDigitValue(token[i + 2]) >= 0) {
     i += 2;
   }
   std::uint64_t value = 0;
   bool overflow = false;
   for (; i < token.size(); ++i) {
-    const int digit = hexDigit(token[i]);
+    const int digit = platform::hexDigitValue(token[i]);
     if (digit < 0) break;
     if (!overflow) {
       value = value << 4 | static_cast<std::uint64_t>(digit);

@@ -11,7 +11,6 @@
 // platform/sim/design.h, one "address data" pair per line.
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hex.h"
 #include "platform/sim/design.h"
 
 namespace {
@@ -84,12 +84,6 @@ std::vector<DesignFile> sampleDesigns() {
   };
 }
 
-std::string hex(std::uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
 // The file's text. Every line stays within the loader's 79 characters.
 std::string bfxText(const DesignFile& file) {
   const std::vector<sim::ConfigurationWrite> image = sim::configurationImage(
@@ -103,7 +97,8 @@ std::string bfxText(const DesignFile& file) {
       "edit.\n";
   const std::size_t parameterEnd = 3 + file.parameters.size();
   for (std::size_t i = 0; i < image.size(); ++i) {
-    std::string line = hex(image[i].address, 4) + " " + hex(image[i].data, 8);
+    std::string line = platform::hexText(image[i].address, 4) + " " +
+                       platform::hexText(image[i].data, 8);
     if (i == 0) {
       line += " identification";
     } else if (i == 1) {

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <ostream>
 
+#include "platform/hex.h"
+
 namespace kelpori {
 
 namespace {
@@ -14,20 +16,9 @@ std::uint32_t drawVector() {
   return first * second;
 }
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 // "SR: Ox", 4 + 8 hex digits, '\n'.
 constexpr std::size_t kPrefixLength = 6;
 constexpr std::size_t kLineLength = kPrefixLength + 4 + 8 + 1;
-
-// Writes `value`'s low `count` nibbles as lower-case hex digits, the most
-// significant first, zero-padded, at `at`.
-void putHex(char* at, std::uint32_t value, int count) {
-  for (int i = count - 1; i >= 0; --i) {
-    at[i] = kHexDigits[value & 0xF];
-    value >>= 4;
-  }
-}
 
 // The empty line that closes every vector's block.
 void endBlock(std::ostream& out) { out.put('\n').flush(); }
@@ -38,8 +29,8 @@ void writeStateLine(std::ostream& out, std::uint16_t capture,
                     std::uint32_t shift) {
   // The whole line in one piece, so that the flush writes it at once.
   char line[kLineLength] = {'S', 'R', ':', ' ', 'O', 'x'};
-  putHex(line + kPrefixLength, capture, 4);
-  putHex(line + kPrefixLength + 4, shift, 8);
+  platform::putHex(line + kPrefixLength, capture, 4);
+  platform::putHex(line + kPrefixLength + 4, shift, 8);
   line[kLineLength - 1] = '\n';
   out.write(line, kLineLength).flush();
 }

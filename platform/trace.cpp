@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/device.h"
+#include "platform/card_map.h"
+#include "platform/hex.h"
 #include "platform/os.h"
 
 namespace platform::trace {
@@ -14,19 +15,7 @@ std::atomic<bool> detail::on{false};
 
 namespace {
 
-constexpr char kDigits[] = "0123456789abcdef";
 constexpr std::string_view kHeading = "# trace:";
-
-// `value` in lower-case hexadecimal, at least `digits` digits.
-char* putHex(char* at, std::uint32_t value, int digits) {
-  int length = digits;
-  while (length < 8 && (value >> (4 * length)) != 0) ++length;
-  for (int i = length - 1; i >= 0; --i) {
-    at[i] = kDigits[value & 0xF];
-    value >>= 4;
-  }
-  return at + length;
-}
 
 char* putText(char* at, std::string_view text) {
   for (char c : text) *at++ = c;
@@ -164,9 +153,8 @@ bool mayReplace(const std::string& path, std::string* failure) {
 
 Event wordEvent(Kind kind, std::uint32_t offset, std::uint32_t value,
                 bool reached) {
-  const bool inChip = reached && offset >= kChipRegion &&
-                      offset < kChipWindowSize && offset % 4 == 0;
-  return Event{kind, inChip ? (offset - kChipRegion) >> 2 : offset, value,
+  const bool inChip = reached && card::isChipOffset(offset);
+  return Event{kind, inChip ? card::chipAddressOf(offset) : offset, value,
                inChip};
 }
 

@@ -21,7 +21,9 @@
 
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
+#include "platform/card_map.h"
 #include "platform/device.h"
+#include "platform/linuxpci/pci_address.h"
 #include "platform/linuxpci/pci_device.h"
 #include "platform/platform.h"
 
@@ -76,11 +78,12 @@ void putWord(const fs::path& file, off_t offset, std::uint32_t value) {
   ::close(fd);
 }
 
-bool send(Device& device, std::uint32_t code, void* in = nullptr,
+bool send(Device& device, DriverRequest request, void* in = nullptr,
           std::uint32_t inSize = 0, void* out = nullptr,
           std::uint32_t outSize = 0) {
   std::uint32_t returned;
-  return device.request(code, in, inSize, out, outSize, &returned);
+  return device.request(card::code(request), in, inSize, out, outSize,
+                        &returned);
 }
 
 // Request 0; the reason of a failure, or "".
@@ -258,16 +261,19 @@ TEST_F(LinuxPciTest, ConfigBlockIsThePaddedHeader) {
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 148> block;
   block.fill(0xEE);
-  ASSERT_TRUE(send(*device, 5, nullptr, 0, block.data(), 148));
+  ASSERT_TRUE(send(*device, DriverRequest::GetConfigInfo, nullptr, 0,
+                   block.data(), 148));
   const auto expected = header(kIoRegister);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), block.begin()));
   EXPECT_TRUE(std::all_of(block.begin() + 64, block.end(),
                           [](std::uint8_t b) { return b == 0; }));
-  EXPECT_FALSE(send(*device, 5, nullptr, 0, block.data(), 147));
+  EXPECT_FALSE(send(*device, DriverRequest::GetConfigInfo, nullptr, 0,
+                    block.data(), 147));
 
   // A privileged reader's longer header: the first 148 bytes, read afresh.
   writeBytes(dir_ / "config", header(0x1234E003, 256));
-  ASSERT_TRUE(send(*device, 5, nullptr, 0, block.data(), 148));
+  ASSERT_TRUE(send(*device, DriverRequest::GetConfigInfo, nullptr, 0,
+                   block.data(), 148));
   const auto longer = header(0x1234E003, 256);
   EXPECT_TRUE(std::equal(block.begin(), block.end(), longer.begin()));
 }
@@ -296,20 +302,21 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
   ASSERT_NE(device, nullptr) << platform::lastOpenFailure();
   std::uint8_t* window = nullptr;
   std::uint32_t returned = 0;
-  ASSERT_TRUE(platform::deviceRequest(device, 6, nullptr, 0, &window,
-                                      sizeof window, &returned));
+  ASSERT_TRUE(
+      platform::deviceRequest(device, card::code(DriverRequest::MapChipWindow),
+                              nullptr, 0, &window, sizeof window, &returned));
   ASSERT_NE(window, nullptr);
-  auto words = [&](std::uint32_t code, std::uint32_t* buffer,
+  auto words = [&](DriverRequest request, std::uint32_t* buffer,
                    std::uint32_t count, std::uintptr_t offset) {
-    return platform::deviceRequest(device, code, buffer, count,
+    return platform::deviceRequest(device, card::code(request), buffer, count,
                                    offsetArgument(offset), 0, &returned);
   };
 
   platform::windowWrite32(window, 0x830020, 0xC0DEC008);
   std::uint32_t value = 0x11223344;
-  EXPECT_TRUE(words(1, &value, 1, 0x83FFFC));
+  EXPECT_TRUE(words(DriverRequest::WriteWord, &value, 1, 0x83FFFC));
   std::uint32_t pair[2] = {5, 6};
-  EXPECT_TRUE(words(1, pair, 2, 0x800000));
+  EXPECT_TRUE(words(DriverRequest::WriteWord, pair, 2, 0x800000));
   ASSERT_EQ(::msync(window, 0x840000, MS_SYNC), 0);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), 0xC0DEC008u);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0x11223344u);
@@ -318,7 +325,7 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
   putWord(dir_ / "resource0", 0x830000, 0x0000000B);
   EXPECT_EQ(platform::windowRead32(window, 0x830000), 0x0000000Bu);
   std::uint32_t three[3] = {};
-  EXPECT_TRUE(words(2, three, 3, 0x82FFFC));
+  EXPECT_TRUE(words(DriverRequest::ReadWords, three, 3, 0x82FFFC));
   EXPECT_EQ(three[1], 0x0000000Bu);
   EXPECT_EQ(three[2], 0u);
   platform::closeHandle(device);
@@ -359,16 +366,22 @@ TEST_F(LinuxPciTest, DriverWordsOutsideTheWindowAreRefused) {
   auto device = open();
   ASSERT_NE(device, nullptr);
   std::uint32_t words[2] = {0xDEAD, 0xBEEF};
-  EXPECT_FALSE(send(*device, 1, words, 1, offsetArgument(0x840000)));
-  EXPECT_FALSE(send(*device, 1, words, 2, offsetArgument(0x83FFFC)));
-  EXPECT_FALSE(send(*device, 1, words, 1, offsetArgument(0x800002)));
-  EXPECT_FALSE(send(*device, 2, words, 1, offsetArgument(~std::uintptr_t(3))));
-  EXPECT_FALSE(send(*device, 2, words, 0x40000000, offsetArgument(0)));
-  EXPECT_FALSE(send(*device, 1, nullptr, 1, offsetArgument(0)));
+  EXPECT_FALSE(send(*device, DriverRequest::WriteWord, words, 1,
+                    offsetArgument(0x840000)));
+  EXPECT_FALSE(send(*device, DriverRequest::WriteWord, words, 2,
+                    offsetArgument(0x83FFFC)));
+  EXPECT_FALSE(send(*device, DriverRequest::WriteWord, words, 1,
+                    offsetArgument(0x800002)));
+  EXPECT_FALSE(send(*device, DriverRequest::ReadWords, words, 1,
+                    offsetArgument(~std::uintptr_t(3))));
+  EXPECT_FALSE(send(*device, DriverRequest::ReadWords, words, 0x40000000,
+                    offsetArgument(0)));
+  EXPECT_FALSE(
+      send(*device, DriverRequest::WriteWord, nullptr, 1, offsetArgument(0)));
   EXPECT_EQ(words[0], 0xDEADu);  // nothing was read into the buffer
   EXPECT_EQ(fs::file_size(dir_ / "resource0"), 0x840000u);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x83FFFC), 0u);
-  EXPECT_FALSE(send(*device, 7));
+  EXPECT_FALSE(send(*device, DriverRequest(7)));
 }
 
 TEST_F(LinuxPciTest, PortsLandInResource1AtTheirOffset) {
@@ -401,14 +414,15 @@ TEST_F(LinuxPciTest, UioInterruptsSignalTheEventAndGiveTheCount) {
   auto device = open();
   ASSERT_NE(device, nullptr);
   platform::Handle event = platform::createEvent();
-  ASSERT_TRUE(send(*device, 3, event));
+  ASSERT_TRUE(send(*device, DriverRequest::SetInterruptEvent, event));
   const int node = ::open((nodes_ / "uio0").c_str(), O_WRONLY);
   ASSERT_GE(node, 0);
   auto interrupt = [&](std::uint32_t count) {
     ASSERT_EQ(::write(node, &count, 4), 4);
     ASSERT_EQ(platform::waitEvent(event, 30000), platform::WaitResult::First);
     std::uint32_t word = 0;
-    ASSERT_TRUE(send(*device, 10, nullptr, 0, &word, 4));
+    ASSERT_TRUE(
+        send(*device, DriverRequest::GetInterruptWord, nullptr, 0, &word, 4));
     EXPECT_EQ(word, count);
   };
   interrupt(1);
@@ -421,13 +435,14 @@ TEST_F(LinuxPciTest, UioInterruptsSignalTheEventAndGiveTheCount) {
   EXPECT_EQ(byteAt(dir_ / "config", 4), 0x03);
 
   // Shutdown: no more signals, and requests 3 and 10 fail.
-  EXPECT_TRUE(send(*device, 4));
+  EXPECT_TRUE(send(*device, DriverRequest::Shutdown));
   std::uint32_t count = 4;
   ASSERT_EQ(::write(node, &count, 4), 4);
   EXPECT_EQ(platform::waitEvent(event, 0), platform::WaitResult::TimedOut);
   std::uint32_t word;
-  EXPECT_FALSE(send(*device, 10, nullptr, 0, &word, 4));
-  EXPECT_FALSE(send(*device, 3, event));
+  EXPECT_FALSE(
+      send(*device, DriverRequest::GetInterruptWord, nullptr, 0, &word, 4));
+  EXPECT_FALSE(send(*device, DriverRequest::SetInterruptEvent, event));
   ::close(node);
   platform::closeHandle(event);
 }
@@ -438,7 +453,9 @@ TEST_F(LinuxPciTest, InterruptWordWaitsUntilAnInterruptOrTheShutdown) {
   ASSERT_NE(device, nullptr);
   auto waitForWord = [&] {
     std::uint32_t word = 0;
-    return send(*device, 10, nullptr, 0, &word, 4) ? word : 0xFFFFFFFFu;
+    return send(*device, DriverRequest::GetInterruptWord, nullptr, 0, &word, 4)
+               ? word
+               : 0xFFFFFFFFu;
   };
   auto first = std::async(std::launch::async, waitForWord);
   const int node = ::open((nodes_ / "uio0").c_str(), O_WRONLY);
@@ -459,9 +476,10 @@ TEST_F(LinuxPciTest, WithoutUioTheInterruptWordFailsAtOnce) {
   ASSERT_NE(device, nullptr);
   platform::Handle event = platform::createEvent();
   std::uint32_t word;
-  EXPECT_TRUE(send(*device, 3, event));
-  EXPECT_FALSE(send(*device, 10, nullptr, 0, &word, 4));
-  EXPECT_TRUE(send(*device, 4));
+  EXPECT_TRUE(send(*device, DriverRequest::SetInterruptEvent, event));
+  EXPECT_FALSE(
+      send(*device, DriverRequest::GetInterruptWord, nullptr, 0, &word, 4));
+  EXPECT_TRUE(send(*device, DriverRequest::Shutdown));
   platform::closeHandle(event);
 }
 

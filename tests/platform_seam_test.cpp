@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/card_map.h"
 #include "platform/platform.h"
 #include "platform/sim/card.h"
 #include "sim_board.h"
@@ -17,6 +18,9 @@ namespace {
 
 using platform::Handle;
 using platform::WaitResult;
+
+constexpr std::uint32_t kCheck = card::code(DriverRequest::Check);
+constexpr std::uint32_t kMap = card::code(DriverRequest::MapChipWindow);
 
 class SeamTest : public ::testing::Test {
  protected:
@@ -29,7 +33,7 @@ class SeamTest : public ::testing::Test {
   static std::uint8_t* mapWindow(Handle device) {
     std::uint8_t* window = nullptr;
     std::uint32_t returned = 0;
-    EXPECT_TRUE(platform::deviceRequest(device, 6, nullptr, 0, &window,
+    EXPECT_TRUE(platform::deviceRequest(device, kMap, nullptr, 0, &window,
                                         sizeof(window), &returned));
     return window;
   }
@@ -104,17 +108,17 @@ TEST_F(SeamTest, ClosedHandlesFailAndNeverReachNewObjects) {
   // An event is not a driver connection and vice versa.
   Handle other = platform::createEvent();
   EXPECT_FALSE(
-      platform::deviceRequest(other, 0, nullptr, 0, nullptr, 0, nullptr));
+      platform::deviceRequest(other, kCheck, nullptr, 0, nullptr, 0, nullptr));
   Handle device = platform::openDevice("unused");
   ASSERT_NE(device, nullptr);
   EXPECT_FALSE(platform::setEvent(device));
   EXPECT_EQ(platform::waitEvent(device, 0), WaitResult::Failed);
   std::uint32_t returned = 77;
-  EXPECT_TRUE(
-      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_TRUE(platform::deviceRequest(device, kCheck, nullptr, 0, nullptr, 0,
+                                      &returned));
   EXPECT_TRUE(platform::closeHandle(device));
-  EXPECT_FALSE(
-      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_FALSE(platform::deviceRequest(device, kCheck, nullptr, 0, nullptr, 0,
+                                       &returned));
   EXPECT_EQ(returned, 0u);
   platform::closeHandle(other);
 }
@@ -208,7 +212,7 @@ TEST_F(SeamTest, OpenChoosesTheBackendAndExplainsFailures) {
   ASSERT_NE(device, nullptr);
   EXPECT_STREQ(platform::lastOpenFailure(), "");
   EXPECT_FALSE(
-      platform::deviceRequest(device, 0, nullptr, 0, nullptr, 0, nullptr));
+      platform::deviceRequest(device, kCheck, nullptr, 0, nullptr, 0, nullptr));
   failure = platform::lastOpenFailure();
   EXPECT_EQ(failure.rfind("simulated card (TV940_DEVICE=sim): ", 0), 0u);
   EXPECT_NE(failure.find("check"), std::string::npos) << failure;

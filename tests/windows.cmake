@@ -2,8 +2,7 @@
 # and the Win32 side of the seam has a suite of its own. The programs' runs
 # under Wine are checked by tests/e2e/windows.sh (scripts/stages/windows).
 if(WIN32)
-  foreach(source ${suites})
-    get_filename_component(name ${source} NAME_WE)
+  foreach(name ${suites})
     target_compile_options(${name} PRIVATE
       "SHELL:-include ${CMAKE_CURRENT_SOURCE_DIR}/test_support.h")
   endforeach()

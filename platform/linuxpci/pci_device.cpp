@@ -7,179 +7,32 @@
 //              per port access, which the kernel turns into one 32-bit port
 //              instruction;
 //   uio/uioN   present when the device is bound to uio_pci_generic: the
-//              device node's reads deliver the interrupt count.
+//              device node's reads deliver the interrupt count
+//              (uio_interrupts.h).
+// This file holds the open sequence and the dispatch of the requests.
 #include "platform/linuxpci/pci_device.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
-#include "platform/platform.h"
-#include "platform/trace.h"
+#include "platform/bytes.h"
+#include "platform/card_map.h"
+#include "platform/hex.h"
+#include "platform/linuxpci/sysfs_files.h"
+#include "platform/linuxpci/uio_interrupts.h"
 
 namespace platform::linuxpci {
 namespace {
 
-constexpr std::size_t kBlockSize = 148;          // what request 5 returns
-constexpr std::size_t kHeaderSize = 64;          // the standard header
-constexpr std::uint16_t kIoSpace = 1u << 0;      // command register bit 0
-constexpr std::uint16_t kMemorySpace = 1u << 1;  // command register bit 1
-constexpr off_t kCommandHighByte = 5;  // bits 8-15 of the command register
-constexpr std::uint8_t kInterruptDisable = 1u << 2;  // command bit 10
-
-using ConfigBlock = std::array<std::uint8_t, kBlockSize>;
-
-std::string describe(int error) {
-  return std::error_code(error, std::generic_category()).message();
-}
-
-std::string hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX",
-                static_cast<unsigned long long>(value));
-  return text;
-}
-
-std::uint32_t littleEndian32(const std::uint8_t* bytes) {
-  return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 |
-         std::uint32_t(bytes[2]) << 16 | std::uint32_t(bytes[3]) << 24;
-}
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-// Opens a file for reading and writing; where only writing is refused, for
-// reading alone (*writable tells which). Invalid with errno on failure.
-FileDescriptor openFile(const std::string& path, bool* writable) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd >= 0) {
-    *writable = true;
-    return FileDescriptor(fd);
-  }
-  if (errno == EACCES || errno == EPERM || errno == EROFS) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    *writable = false;
-  }
-  return FileDescriptor(fd);
-}
-
-// Reads up to size bytes at offset, stopping early only at the end of the
-// file. The count read, or -1 with errno.
-ssize_t readAt(int fd, void* buffer, std::size_t size, off_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, static_cast<char*>(buffer) + done,
-                              size - done, offset + off_t(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += std::size_t(n);
-  }
-  return ssize_t(done);
-}
-
-// The configuration block: the first 148 bytes of config, zeros past its end
-// (an unprivileged reader of a real device sees only the 64-byte header).
-// The number of bytes the file gave, or -1 with errno.
-ssize_t readConfigBlock(int fd, ConfigBlock* block) {
-  block->fill(0);
-  return readAt(fd, block->data(), block->size(), 0);
-}
-
-// One access of exactly four bytes: a port access must reach the kernel
-// whole, never split.
-bool readWord(int fd, std::uint32_t* value, off_t offset) {
-  for (;;) {
-    const ssize_t n = ::pread(fd, value, sizeof *value, offset);
-    if (n < 0 && errno == EINTR) continue;
-    return n == ssize_t(sizeof *value);
-  }
-}
-
-bool writeWord(int fd, std::uint32_t value, off_t offset) {
-  for (;;) {
-    const ssize_t n = ::pwrite(fd, &value, sizeof value, offset);
-    if (n < 0 && errno == EINTR) continue;
-    return n == ssize_t(sizeof value);
-  }
-}
-
-// The chip window's mapping of resource0.
-class Mapping {
- public:
-  Mapping() = default;
-  Mapping(std::uint8_t* base, std::size_t size) : base_(base), size_(size) {}
-  Mapping(Mapping&& other) noexcept
-      : base_(std::exchange(other.base_, nullptr)),
-        size_(std::exchange(other.size_, 0)) {}
-  Mapping& operator=(Mapping&& other) noexcept {
-    unmap();
-    base_ = std::exchange(other.base_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    return *this;
-  }
-  ~Mapping() { unmap(); }
-
-  std::uint8_t* base() const { return base_; }
-  std::size_t size() const { return size_; }
-
-  // Drops the device from the range but keeps the range valid: private zero
-  // pages take its place, so a window pointer handed out earlier can never
-  // fault. The range stays reserved for the rest of the process.
-  void retire() {
-    if (base_ == nullptr) return;
-    void* placed = ::mmap(base_, size_, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-    if (placed == MAP_FAILED) ::munmap(base_, size_);
-    base_ = nullptr;
-    size_ = 0;
-  }
-
- private:
-  void unmap() {
-    if (base_ != nullptr) ::munmap(base_, size_);
-  }
-
-  std::uint8_t* base_ = nullptr;
-  std::size_t size_ = 0;
-};
+// A size in the form the failure lines give it.
+std::string hex(std::uint64_t value) { return "0x" + hexText(value, 1, true); }
 
 // Everything an open gathered, handed to the device whole.
 struct Parts {
@@ -190,16 +43,16 @@ struct Parts {
   FileDescriptor ports;  // invalid when register 1 is not an I/O register
   std::uint16_t ioBase = 0;
   std::uint64_t portRegionSize = 0;
-  std::string uioNode;  // "" without UIO
-  FileDescriptor uio;
-  FileDescriptor wake;  // eventfd that stops the interrupt thread
+  UioNode uio;
 };
 
 class PciDevice final : public Device {
  public:
-  explicit PciDevice(Parts parts) : parts_(std::move(parts)) {}
+  explicit PciDevice(Parts parts)
+      : parts_(std::move(parts)),
+        interrupts_(parts_.config.get(), std::move(parts_.uio)) {}
   ~PciDevice() override {
-    stopInterrupts();
+    interrupts_.stop();
     // Board objects may still hold the window after this device is replaced.
     if (windowHandedOut_.load()) parts_.window.retire();
   }
@@ -207,17 +60,8 @@ class PciDevice final : public Device {
   PciDevice(const PciDevice&) = delete;
   PciDevice& operator=(const PciDevice&) = delete;
 
-  // Starts the thread that waits for interrupts when the device has UIO.
   bool startInterrupts(std::string* failure) {
-    if (!parts_.uio.valid()) return true;
-    try {
-      interruptThread_ = std::thread([this] { serveInterrupts(); });
-    } catch (const std::system_error& error) {
-      *failure =
-          std::string("cannot start the interrupt thread: ") + error.what();
-      return false;
-    }
-    return true;
+    return interrupts_.start(failure);
   }
 
   const char* backend() const override { return "linux pci"; }
@@ -240,27 +84,27 @@ class PciDevice final : public Device {
                std::uint32_t* bytesReturned) override {
     std::uint32_t returned = 0;
     bool ok = false;
-    switch (code) {
-      case 1:
+    switch (DriverRequest(code)) {
+      case DriverRequest::WriteWord:
         ok = writeWindow(reinterpret_cast<std::uintptr_t>(outBuffer), inBuffer,
                          inSize);
         break;
-      case 2:
+      case DriverRequest::ReadWords:
         ok = readWindow(reinterpret_cast<std::uintptr_t>(outBuffer), inBuffer,
                         inSize, &returned);
         break;
-      case 3:
-        ok = setInterruptEvent(static_cast<Handle>(inBuffer));
+      case DriverRequest::SetInterruptEvent:
+        ok = interrupts_.setEvent(static_cast<Handle>(inBuffer));
         break;
-      case 4:
-        stopInterrupts();
+      case DriverRequest::Shutdown:
+        interrupts_.stop();
         ok = true;
         break;
-      case 5:
+      case DriverRequest::GetConfigInfo:
         ok = configInfo(outBuffer, outSize, &returned);
         break;
-      case 10:
-        ok = interruptWord(outBuffer, outSize, &returned);
+      case DriverRequest::GetInterruptWord:
+        ok = interrupts_.interruptWord(outBuffer, outSize, &returned);
         break;
       default:
         break;
@@ -286,7 +130,7 @@ class PciDevice final : public Device {
 
   // The window and the ports stay in use until the device is replaced; only
   // the interrupts end with the connection.
-  void onClose() override { stopInterrupts(); }
+  void onClose() override { interrupts_.stop(); }
 
  private:
   std::string path(const char* file) const {
@@ -297,7 +141,7 @@ class PciDevice final : public Device {
   std::string unusable() const {
     std::string files[] = {path("config"), path("resource0"),
                            parts_.ports.valid() ? path("resource1") : "",
-                           parts_.uioNode};
+                           interrupts_.nodePath()};
     for (const std::string& file : files) {
       struct stat status;
       if (!file.empty() && ::stat(file.c_str(), &status) != 0) {
@@ -311,15 +155,16 @@ class PciDevice final : public Device {
     if (head[0] == 0xFF && head[1] == 0xFF) {
       return "the device does not answer (its vendor ID reads 0xFFFF)";
     }
-    const std::uint16_t command = std::uint16_t(head[4] | head[5] << 8);
+    const std::uint16_t command = std::uint16_t(
+        head[card::kCommandRegister] | head[card::kCommandRegister + 1] << 8);
     const std::string enable = ": enable the device (write 1 to " +
                                path("enable") +
                                ") or bind it to uio_pci_generic";
-    if ((command & kMemorySpace) == 0) {
+    if ((command & card::kCommandMemorySpace) == 0) {
       return "the device's memory decoding is off (command register bit 1)" +
              enable;
     }
-    if (parts_.ports.valid() && (command & kIoSpace) == 0) {
+    if (parts_.ports.valid() && (command & card::kCommandIoSpace) == 0) {
       return "the device's I/O decoding is off (command register bit 0)" +
              enable;
     }
@@ -368,13 +213,14 @@ class PciDevice final : public Device {
 
   // Request 5: the block as the device's config file reads now.
   bool configInfo(void* buffer, std::uint32_t size, std::uint32_t* returned) {
-    if (buffer == nullptr || size < kBlockSize) return false;
+    if (buffer == nullptr || size < card::kConfigBlockSize) return false;
     ConfigBlock block;
-    if (readConfigBlock(parts_.config.get(), &block) < ssize_t(kHeaderSize)) {
+    if (readConfigBlock(parts_.config.get(), &block) <
+        ssize_t(card::kPciHeaderSize)) {
       return false;
     }
     std::memcpy(buffer, block.data(), block.size());
-    *returned = kBlockSize;
+    *returned = card::kConfigBlockSize;
     return true;
   }
 
@@ -386,125 +232,12 @@ class PciDevice final : public Device {
     return true;
   }
 
-  // ---- Interrupts ----
-
-  // Request 3: the event to signal at every interrupt from now on.
-  bool setInterruptEvent(Handle event) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (stopped_) return false;
-    event_ = event;
-    return true;
-  }
-
-  // Request 10: the interrupt count of the latest interrupt, waiting for the
-  // first one if none has come yet. Fails at once without UIO (no interrupt
-  // can come), and when the interrupts are stopped or their thread has ended
-  // before any came.
-  bool interruptWord(void* buffer, std::uint32_t size,
-                     std::uint32_t* returned) {
-    if (buffer == nullptr || size < 4 || !parts_.uio.valid()) return false;
-    std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [this] {
-      return stopped_ || interruptThreadEnded_ || interruptSeen_;
-    });
-    if (stopped_ || !interruptSeen_) return false;
-    std::memcpy(buffer, &lastCount_, sizeof lastCount_);
-    *returned = sizeof lastCount_;
-    return true;
-  }
-
-  // Request 4, the close and the destruction: no event is signalled after
-  // this returns, and every waiting request 10 fails.
-  void stopInterrupts() {
-    std::thread thread;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      stopped_ = true;
-      event_ = nullptr;
-      thread = std::move(interruptThread_);
-    }
-    changed_.notify_all();
-    if (parts_.wake.valid()) {
-      const std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(parts_.wake.get(), &one, sizeof one);
-    }
-    if (thread.joinable()) thread.join();
-  }
-
-  // uio_pci_generic masks the interrupt in the command register when it
-  // fires; clearing the bit lets the next one through.
-  bool enableInterrupt() {
-    std::uint8_t high;
-    if (readAt(parts_.config.get(), &high, 1, kCommandHighByte) != 1) {
-      return false;
-    }
-    if ((high & kInterruptDisable) == 0) return true;
-    high &= std::uint8_t(~kInterruptDisable);
-    return ::pwrite(parts_.config.get(), &high, 1, kCommandHighByte) == 1;
-  }
-
-  // The interrupt thread: one blocking 4-byte read of the UIO node per
-  // interrupt, each giving the interrupt count so far.
-  void serveInterrupts() {
-    for (;;) {
-      if (!enableInterrupt()) break;
-      pollfd waits[2] = {{parts_.uio.get(), POLLIN, 0},
-                         {parts_.wake.get(), POLLIN, 0}};
-      if (::poll(waits, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (waits[1].revents != 0) break;
-      if ((waits[0].revents & POLLIN) == 0) break;  // error or hang-up
-      std::uint32_t count;
-      const ssize_t n = ::read(parts_.uio.get(), &count, sizeof count);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n != ssize_t(sizeof count)) break;
-      Handle event;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        lastCount_ = count;
-        interruptSeen_ = true;
-        event = event_;
-      }
-      changed_.notify_all();
-      if (trace::on()) trace::write({trace::Kind::Interrupt, 0, count, false});
-      if (event != nullptr) platform::setEvent(event);
-    }
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      interruptThreadEnded_ = true;
-    }
-    changed_.notify_all();
-  }
-
   Parts parts_;
+  UioInterrupts interrupts_;  // after parts_, whose config file it uses
   std::atomic<bool> windowHandedOut_{false};
-
-  std::mutex lock_;
-  std::condition_variable changed_;
-  Handle event_ = nullptr;
-  bool stopped_ = false;
-  bool interruptThreadEnded_ = false;
-  bool interruptSeen_ = false;
-  std::uint32_t lastCount_ = 0;  // the count the latest interrupt gave
-  std::thread interruptThread_;
 };
 
-// The UIO device listed in the device directory ("uio0"), or "".
-std::string uioName(const std::string& directory) {
-  DIR* list = ::opendir((directory + "/uio").c_str());
-  if (list == nullptr) return "";
-  std::string name;
-  while (const dirent* entry = ::readdir(list)) {
-    if (std::strncmp(entry->d_name, "uio", 3) == 0) {
-      name = entry->d_name;
-      break;
-    }
-  }
-  ::closedir(list);
-  return name;
-}
+// ---- The open sequence ----
 
 bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
   const std::string file = parts->directory + "/config";
@@ -522,9 +255,10 @@ bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
     *failure = "cannot read " + file + ": " + describe(errno);
     return false;
   }
-  if (n < ssize_t(kHeaderSize)) {
+  if (n < ssize_t(card::kPciHeaderSize)) {
     *failure = file + " holds " + std::to_string(n) +
-               " bytes, less than a PCI configuration header (64)";
+               " bytes, less than a PCI configuration header (" +
+               std::to_string(card::kPciHeaderSize) + ")";
     return false;
   }
   return true;
@@ -539,9 +273,9 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
     return false;
   }
   const std::uint64_t size = std::uint64_t(status.st_size);
-  if (!S_ISREG(status.st_mode) || size < kMinimumWindowSize) {
+  if (!S_ISREG(status.st_mode) || size < card::kWindowSize) {
     *failure = file + " spans " + hex(size) + " bytes; the chip window needs " +
-               hex(kMinimumWindowSize);
+               hex(card::kWindowSize);
     return false;
   }
   void* base =
@@ -557,7 +291,7 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
 bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   // Register 1 that is not an I/O register: the card has no port region the
   // ports could reach, and the library refuses the block itself.
-  if ((register1 & 1) == 0) return true;
+  if ((register1 & card::kIoSpaceIndicator) == 0) return true;
   const std::string file = parts->directory + "/resource1";
   parts->ports.reset(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   struct stat status;
@@ -570,42 +304,14 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
     *failure = file + " (the control ports) is not a usable I/O region";
     return false;
   }
-  if (std::uint64_t(status.st_size) < kPortBlockSize) {
+  if (std::uint64_t(status.st_size) < card::kPortSpan) {
     *failure = file + " (the control ports) spans " +
                hex(std::uint64_t(status.st_size)) + " bytes; the ports need " +
-               hex(kPortBlockSize);
+               hex(card::kPortSpan);
     return false;
   }
-  // The address of an I/O register is its value without the two low bits.
-  parts->ioBase = std::uint16_t(register1 & 0xFFFCu);
+  parts->ioBase = std::uint16_t(register1 & card::kIoRegionMask);
   parts->portRegionSize = std::uint64_t(status.st_size);
-  return true;
-}
-
-bool openInterrupts(Parts* parts, const std::string& deviceNodes,
-                    std::string* failure) {
-  const std::string name = uioName(parts->directory);
-  if (name.empty()) return true;
-  parts->uioNode = deviceNodes + "/" + name;
-  bool writable;
-  parts->uio = openFile(parts->uioNode, &writable);
-  if (!parts->uio.valid()) {
-    *failure = "the device is bound to UIO (" + name + ") but " +
-               parts->uioNode + " cannot be opened: " + describe(errno);
-    return false;
-  }
-  if (!parts->configWritable) {
-    *failure = "the device is bound to UIO (" + name +
-               ") but its interrupts need " + parts->directory +
-               "/config open for writing, which is refused";
-    return false;
-  }
-  parts->wake.reset(::eventfd(0, EFD_CLOEXEC));
-  if (!parts->wake.valid()) {
-    *failure =
-        "cannot create the interrupt thread's wake-up: " + describe(errno);
-    return false;
-  }
   return true;
 }
 
@@ -631,89 +337,6 @@ bool checkDriver(const std::string& directory, std::string* failure) {
 
 }  // namespace
 
-std::string canonicalPciAddress(std::string_view text) {
-  // [domain:]bus:device.function, hexadecimal, as the kernel names devices.
-  auto hexField = [](std::string_view field, std::size_t minDigits,
-                     std::size_t maxDigits, unsigned long* value) {
-    if (field.size() < minDigits || field.size() > maxDigits) return false;
-    *value = 0;
-    for (char c : field) {
-      int digit;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10;
-      } else if (c >= 'A' && c <= 'F') {
-        digit = c - 'A' + 10;
-      } else {
-        return false;
-      }
-      *value = *value * 16 + unsigned(digit);
-    }
-    return true;
-  };
-  const std::size_t dot = text.rfind('.');
-  if (dot == std::string_view::npos) return "";
-  const std::string_view function = text.substr(dot + 1);
-  std::string_view rest = text.substr(0, dot);
-  unsigned long domain = 0, bus, device, functionNumber;
-  const std::size_t lastColon = rest.rfind(':');
-  if (lastColon == std::string_view::npos) return "";
-  const std::string_view deviceField = rest.substr(lastColon + 1);
-  rest = rest.substr(0, lastColon);
-  const std::size_t firstColon = rest.rfind(':');
-  const std::string_view busField =
-      firstColon == std::string_view::npos ? rest : rest.substr(firstColon + 1);
-  if (firstColon != std::string_view::npos &&
-      !hexField(rest.substr(0, firstColon), 4, 8, &domain)) {
-    return "";
-  }
-  if (!hexField(busField, 2, 2, &bus) ||
-      !hexField(deviceField, 2, 2, &device) || device > 0x1F ||
-      !hexField(function, 1, 1, &functionNumber) || functionNumber > 7) {
-    return "";
-  }
-  char name[32];
-  std::snprintf(name, sizeof name, "%04lx:%02lx:%02lx.%lx", domain, bus, device,
-                functionNumber);
-  return name;
-}
-
-bool resolveDeviceDirectory(const std::string& selector,
-                            const std::string& sysfsDevices,
-                            std::string* directory, std::string* failure) {
-  struct stat status;
-  const std::string address = canonicalPciAddress(selector);
-  if (!address.empty()) {
-    const std::string found = sysfsDevices + "/" + address;
-    if (::stat(found.c_str(), &status) != 0) {
-      *failure = "no PCI device " + address + " (" + found + ": " +
-                 describe(errno) + ")";
-      return false;
-    }
-    *directory = found;
-    return true;
-  }
-  if (::stat(selector.c_str(), &status) != 0) {
-    if (errno == ENOENT && selector.find('/') == std::string::npos) {
-      *failure =
-          "neither a PCI address (such as 0000:03:00.0 or 03:00.0) nor an "
-          "existing device directory";
-    } else {
-      *failure = "no device directory " + selector + ": " + describe(errno);
-    }
-    return false;
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    *failure = selector +
-               " is not a directory (a device directory holds the device's "
-               "config and resource files)";
-    return false;
-  }
-  *directory = selector;
-  return true;
-}
-
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
                                             std::string* failure) {
@@ -723,8 +346,9 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
   ConfigBlock block;
   if (!checkDriver(directory, &reason) ||
       !openConfig(&parts, &block, &reason) || !mapChipWindow(&parts, &reason) ||
-      !openPorts(&parts, littleEndian32(&block[20]), &reason) ||
-      !openInterrupts(&parts, deviceNodes, &reason)) {
+      !openPorts(&parts, loadLe32(&block[card::kBaseAddress1]), &reason) ||
+      !openUioNode(directory, deviceNodes, parts.configWritable, &parts.uio,
+                   &reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/device.h"
+#include "platform/linuxpci/pci_address.h"
 #include "platform/linuxpci/pci_device.h"
 
 namespace platform {

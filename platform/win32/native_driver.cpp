@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/card_map.h"
 #include "platform/device.h"
 #include "platform/os.h"
 #include "platform/win32/win32.h"
@@ -67,7 +68,9 @@ class NativeDriver final : public Device {
 
   bool check(std::string* failure) override {
     DWORD error = ERROR_SUCCESS;
-    if (call(0, nullptr, 0, nullptr, 0, nullptr, &error)) return true;
+    if (call(card::code(DriverRequest::Check), nullptr, 0, nullptr, 0, nullptr,
+             &error))
+      return true;
     *failure = "the driver's check request failed: " + win32::errorText(error);
     return false;
   }
@@ -77,7 +80,8 @@ class NativeDriver final : public Device {
   bool mapWindow(Window* window, std::string* failure) override {
     std::uint8_t* base = nullptr;
     DWORD error = ERROR_SUCCESS;
-    if (!call(6, nullptr, 0, &base, sizeof base, nullptr, &error)) {
+    if (!call(card::code(DriverRequest::MapChipWindow), nullptr, 0, &base,
+              sizeof base, nullptr, &error)) {
       *failure = "the driver's map request failed: " + win32::errorText(error);
       return false;
     }
@@ -85,7 +89,7 @@ class NativeDriver final : public Device {
       *failure = "the driver mapped no chip window";
       return false;
     }
-    *window = Window{base, kChipWindowSize};
+    *window = Window{base, card::kWindowSize};
     return true;
   }
 

@@ -7,6 +7,8 @@
 #include <map>
 #include <sstream>
 
+#include "platform/hex.h"
+
 namespace trace {
 namespace {
 
@@ -21,24 +23,22 @@ constexpr Keyword kKeywords[] = {
     {"drd", Kind::DriverRead}, {"irq", Kind::Interrupt},
 };
 
-// A number of 1 to 8 digits in the given base, and nothing else.
+// A number of 1 to 8 hexadecimal or 1 to 10 decimal digits, and nothing
+// else, that fits into 32 bits.
 bool parseNumber(const std::string& text, int base, std::uint32_t* value) {
-  if (text.empty() || text.size() > (base == 16 ? 8u : 10u)) return false;
   std::uint64_t result = 0;
-  for (char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
+  if (base == 16) {
+    if (text.size() > 8 || !platform::parseHexDigits(text, &result)) {
       return false;
     }
-    result = result * base + digit;
+  } else {
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text) {
+      if (c < '0' || c > '9') return false;
+      result = result * 10 + std::uint64_t(c - '0');
+    }
+    if (result > 0xFFFFFFFFu) return false;
   }
-  if (result > 0xFFFFFFFFu) return false;
   *value = static_cast<std::uint32_t>(result);
   return true;
 }

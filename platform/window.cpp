@@ -1,0 +1,144 @@
+// The seam's one accessor for the chip window. The current card's window of
+// plain memory, untraced, takes the short path: one comparison of the base,
+// one of the offset, then the access itself. Everything else (a routed or
+// traced window, another connection's window, a word outside the window)
+// goes the long way.
+#include "platform/seam.h"
+#include "platform/trace.h"
+
+namespace platform {
+
+std::atomic<const seam::Route*> seam::currentRoute{nullptr};
+
+namespace {
+
+using seam::kFloating;
+using seam::Route;
+
+// Whether a whole word at this offset lies inside a window of `size` bytes.
+inline bool insideWindow(std::uint32_t offset, std::uint64_t size) {
+  return (offset & 3) == 0 && std::uint64_t(offset) + 4 <= size;
+}
+
+// The route of a window pointer and, for a window that is not the current
+// card's, its device held for the access. No route: no live device's window.
+struct Target {
+  const Route* route = nullptr;
+  std::shared_ptr<Device> held;
+};
+
+Target findTarget(const std::uint8_t* window) {
+  Target target;
+  if (window == nullptr) return target;
+  const Route* current = seam::currentRoute.load(std::memory_order_acquire);
+  if (current != nullptr && current->base == window) {
+    target.route = current;
+    return target;
+  }
+  seam::State& s = seam::state();
+  os::LockGuard guard(s.lock);
+  auto it = s.routes.find(window);
+  if (it == s.routes.end()) return target;
+  target.held = it->second->owner.lock();
+  if (target.held != nullptr) target.route = it->second;
+  return target;
+}
+
+std::uint32_t readWord(const Target& target, const std::uint8_t* window,
+                       std::uint32_t offset) {
+  const Route* route = target.route;
+  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  std::uint32_t value = kFloating;
+  if (reached) {
+    value =
+        route->routed != nullptr
+            ? route->routed->windowRead32(offset)
+            : *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
+  }
+  if (trace::on()) {
+    trace::write(
+        trace::wordEvent(trace::Kind::WindowRead, offset, value, reached));
+  }
+  return value;
+}
+
+void writeWord(const Target& target, std::uint8_t* window, std::uint32_t offset,
+               std::uint32_t value) {
+  const Route* route = target.route;
+  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  if (reached) {
+    if (route->routed != nullptr) {
+      route->routed->windowWrite32(offset, value);
+    } else {
+      *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
+    }
+  }
+  if (trace::on()) {
+    trace::write(
+        trace::wordEvent(trace::Kind::WindowWrite, offset, value, reached));
+  }
+}
+
+// The long way, kept out of line so that the short path stays a few
+// instructions.
+[[gnu::noinline]] std::uint32_t readAnyWindow(const std::uint8_t* window,
+                                              std::uint32_t offset) {
+  return readWord(findTarget(window), window, offset);
+}
+
+[[gnu::noinline]] void writeAnyWindow(std::uint8_t* window,
+                                      std::uint32_t offset,
+                                      std::uint32_t value) {
+  writeWord(findTarget(window), window, offset, value);
+}
+
+// True when an access at this window and offset is a plain one.
+inline bool plainAccess(const std::uint8_t* window, std::uint32_t offset) {
+  const Route* route = seam::currentRoute.load(std::memory_order_acquire);
+  return route != nullptr && window == route->base &&
+         route->routed == nullptr && insideWindow(offset, route->size) &&
+         !trace::on();
+}
+
+}  // namespace
+
+std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset) {
+  if (plainAccess(window, offset)) {
+    return *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
+  }
+  return readAnyWindow(window, offset);
+}
+
+void windowWrite32(std::uint8_t* window, std::uint32_t offset,
+                   std::uint32_t value) {
+  if (plainAccess(window, offset)) {
+    *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
+    return;
+  }
+  writeAnyWindow(window, offset, value);
+}
+
+void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
+                        const std::uint32_t* source, std::uint32_t count) {
+  if (count == 0 || source == nullptr) return;
+  const Target target = findTarget(window);
+  const Route* route = target.route;
+  const std::uint64_t end = std::uint64_t(offset) + 4 * std::uint64_t(count);
+  if (route != nullptr && route->routed == nullptr && !trace::on() &&
+      (offset & 3) == 0 && end <= route->size) {
+    auto* words = reinterpret_cast<volatile std::uint32_t*>(window + offset);
+    for (std::uint32_t i = 0; i < count; ++i) words[i] = source[i];
+    return;
+  }
+  const Target none;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t at = std::uint64_t(offset) + 4 * std::uint64_t(i);
+    // No window reaches past 4 GiB: the words from there on are dropped.
+    const bool beyond = at > 0xFFFFFFFFu;
+    if (beyond && !trace::on()) break;
+    writeWord(beyond ? none : target, window, static_cast<std::uint32_t>(at),
+              source[i]);
+  }
+}
+
+}  // namespace platform
