@@ -6,15 +6,16 @@
 #include <memory>
 #include <string>
 
+#include "platform/card_map.h"
+
 namespace platform {
 
-// The card's chip window: the chip's 16-bit address space is one 32-bit word
-// per address from byte kChipRegion on, and the window spans kChipWindowSize
-// bytes at least.
-inline constexpr std::uint32_t kChipRegion = 0x800000;
-inline constexpr std::uint32_t kChipWindowSize = 0x840000;
-// The card's control ports: 32-bit ports at offsets 0 to 60 of its I/O base.
-inline constexpr std::uint32_t kPortBlockSize = 64;
+// The backends' names for the card's window and ports (platform/card_map.h):
+// the chip's region of the window, the window's least size, and the block
+// of control ports.
+inline constexpr std::uint32_t kChipRegion = card::kChipBase;
+inline constexpr std::uint32_t kChipWindowSize = card::kWindowSize;
+inline constexpr std::uint32_t kPortBlockSize = card::kPortSpan;
 
 // A chip window as a backend hands it out: its base in the program's memory
 // and its size in bytes.
