@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "boardlib/board.h"
+#include "platform/card_map.h"
 #include "platform/sim/card.h"
 
 namespace {
@@ -26,7 +27,7 @@ void BM_WriteChip(benchmark::State& state) {
   Board& b = board();
   std::uint32_t value = 0;
   for (auto _ : state) {
-    b.writeChip(0xC008, value++);
+    b.writeChip(card::kControlC008, value++);
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -34,9 +35,9 @@ BENCHMARK(BM_WriteChip);
 
 void BM_ReadChip(benchmark::State& state) {
   Board& b = board();
-  b.writeChip(0xC008, 0x12345678);
+  b.writeChip(card::kControlC008, 0x12345678);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(b.readChip(0xC008));
+    benchmark::DoNotOptimize(b.readChip(card::kControlC008));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -46,7 +47,7 @@ void BM_ChipWriteViaDriver(benchmark::State& state) {
   Board& b = board();
   std::uint32_t value = 0;
   for (auto _ : state) {
-    b.writeChipViaDriver(0xC008, value++);
+    b.writeChipViaDriver(card::kControlC008, value++);
   }
   state.SetItemsProcessed(state.iterations());
 }

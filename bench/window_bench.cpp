@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_map.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kOffset = 0x830020;  // chip register 0xC008
+constexpr std::uint32_t kOffset = card::windowOffset(card::kControlC008);
 
 // A device directory of regular files, opened as TV940_DEVICE selects it.
 class FakeCard {
@@ -28,17 +29,18 @@ class FakeCard {
     std::string name = fs::temp_directory_path() / "tv940-window-bench-XXXXXX";
     if (::mkdtemp(name.data()) == nullptr) return;
     root_ = name;
-    std::vector<char> config(64, 0);
+    std::vector<char> config(card::kPciHeaderSize, 0);
     config[0] = config[1] = 0x5A;  // vendor
-    config[4] = 0x03;              // memory and I/O decoding on
-    config[20] = 0x01;             // register 1: I/O at 0xE000
-    config[21] = char(0xE0);
+    config[card::kCommandRegister] =
+        card::kCommandIoSpace | card::kCommandMemorySpace;
+    config[card::kBaseAddress1] = card::kIoSpaceIndicator;  // I/O at 0xE000
+    config[card::kBaseAddress1 + 1] = char(0xE0);
     std::ofstream(root_ / "config", std::ios::binary)
         .write(config.data(), std::streamsize(config.size()));
     std::ofstream(root_ / "resource0").close();
-    fs::resize_file(root_ / "resource0", 0x840000);
+    fs::resize_file(root_ / "resource0", card::kWindowSize);
     std::ofstream(root_ / "resource1").close();
-    fs::resize_file(root_ / "resource1", 64);
+    fs::resize_file(root_ / "resource1", card::kPortSpan);
 
     ::setenv("TV940_DEVICE", root_.c_str(), 1);
     device_ = platform::openDevice("");
@@ -130,7 +132,7 @@ void BM_DriverWordRead(benchmark::State& state) {
 void BM_PortWrite(benchmark::State& state) {
   if (windowOrSkip(state) == nullptr) return;
   std::uint32_t value = 0;
-  for (auto _ : state) platform::portOut32(0xE014, ++value);
+  for (auto _ : state) platform::portOut32(0xE000 + card::kClockPort, ++value);
 }
 
 BENCHMARK(BM_SeamWindowRead);

@@ -100,7 +100,7 @@ ErrorCode Board::open() {
     platform::setOpenFailure(connection_, text);
     return -5;
   }
-  ioBase = static_cast<std::uint16_t>(bar1 & 0xFFFE);
+  ioBase = static_cast<std::uint16_t>(bar1 & card::kIoBaseMask);
   baseAddress0 = configInfo.baseAddressRegister0();
   open_ = true;
   return 0;

@@ -19,8 +19,7 @@ struct ChipAddress {
   std::uint32_t mode = 0;          // bits 14-15
 
   std::uint32_t value() const {
-    return (row & 0x3f) | (columnOffset & 3) << 6 | (column & 0x3f) << 8 |
-           (mode & 3) << 14;
+    return card::chipAddress(mode, column, columnOffset, row);
   }
 };
 

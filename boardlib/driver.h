@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/bytes.h"
 #include "platform/card_map.h"  // DriverRequest and the card's numbers
 
 // The 148-byte block the driver fills; it begins with the card's PCI
@@ -13,10 +14,7 @@ struct BoardConfigInfo {
 
   // The little-endian 32-bit value at a byte offset (0 to 144).
   std::uint32_t word(unsigned offset) const {
-    return std::uint32_t(bytes[offset]) |
-           std::uint32_t(bytes[offset + 1]) << 8 |
-           std::uint32_t(bytes[offset + 2]) << 16 |
-           std::uint32_t(bytes[offset + 3]) << 24;
+    return platform::loadLe32(bytes + offset);
   }
   std::uint32_t baseAddressRegister0() const {
     return word(card::kBaseAddress0);
