@@ -24,7 +24,9 @@ constexpr unsigned kMaxAddress = 0xFFFF;  // one ChipAddress
 constexpr std::size_t kMaxLineLength = 64 * 1024;
 
 constexpr char kCtrlZ = 0x1A;  // ends the text, as in a text-mode read
-constexpr std::string_view kDelimiters = " \n\t";
+
+// What separates the fields of a line.
+bool isDelimiter(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
 // Reads lines from a file opened in binary mode, applying the text-mode
 // rules itself so that a file loads the same on every platform: a carriage
@@ -46,7 +48,7 @@ class LineReader {
     if (ended_) return Result::End;
     errno = 0;  // a failed read sets it; 0 then means it left no code
     for (;;) {
-      const int c = std::getc(source_);
+      const int c = nextByte();
       if (c == EOF) {
         ended_ = true;
         if (std::ferror(source_) != 0) {
@@ -77,6 +79,21 @@ class LineReader {
   bool ended_ = false;
   bool started_ = false;
   int readError_ = 0;
+  // The file is read a block at a time: one call per block rather than one
+  // per byte.
+  unsigned char block_[4096];
+  std::size_t blockAt_ = 0;
+  std::size_t blockEnd_ = 0;
+
+  // The next byte, or EOF at the end of the file or on a failed read.
+  int nextByte() {
+    if (blockAt_ == blockEnd_) {
+      blockEnd_ = std::fread(block_, 1, sizeof block_, source_);
+      blockAt_ = 0;
+      if (blockEnd_ == 0) return EOF;
+    }
+    return block_[blockAt_++];
+  }
 };
 
 // The most recent load's failure, for Board::loadFailure and
@@ -102,13 +119,14 @@ const char* reason(int error) {
 
 // The next token at or after position, or an empty view when there is none.
 std::string_view nextToken(std::string_view line, std::size_t& position) {
-  const std::size_t start = line.find_first_not_of(kDelimiters, position);
-  if (start == std::string_view::npos) {
+  std::size_t start = position;
+  while (start < line.size() && isDelimiter(line[start])) ++start;
+  if (start >= line.size()) {
     position = line.size();
     return {};
   }
-  std::size_t end = line.find_first_of(kDelimiters, start);
-  if (end == std::string_view::npos) end = line.size();
+  std::size_t end = start;
+  while (end < line.size() && !isDelimiter(line[end])) ++end;
   position = end;
   return line.substr(start, end - start);
 }

@@ -193,7 +193,7 @@ int writeCustom(int argc, char** argv) {
   if (text.empty()) {
     std::cerr << "bfxgen: the configuration does not fit: at most "
               << sim::kMaxParameters << " parameters, and "
-              << sim::kConfigurationEnd - sim::kConfigurationBase
+              << card::kConfigurationEnd - card::kConfigurationBase
               << " words in all\n";
     return 1;
   }

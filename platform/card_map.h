@@ -30,13 +30,15 @@ constexpr std::uint32_t code(DriverRequest request) {
 inline constexpr std::uint32_t kConfigBlockSize = 148;
 inline constexpr std::uint32_t kPciHeaderSize = 64;    // the standard header
 inline constexpr std::uint32_t kCommandRegister = 4;   // 16 bits
+inline constexpr std::uint32_t kClassRevision = 8;     // revision, class code
 inline constexpr std::uint32_t kBaseAddress0 = 16;     // the chip window
 inline constexpr std::uint32_t kBaseAddress1 = 20;     // the control ports
+inline constexpr std::uint32_t kInterruptLine = 60;    // line, then pin
 inline constexpr std::uint32_t kIoSpaceIndicator = 1;  // bit 0 of a BAR
 inline constexpr std::uint32_t kIoBaseMask = 0xFFFE;   // I/O base of a BAR
-// Where the bus decodes the I/O region of an I/O-space BAR: its value without
-// the two flag bits (the library's base keeps bit 1, as kIoBaseMask says).
-inline constexpr std::uint32_t kIoRegionMask = 0xFFFC;
+// The card itself decodes its ports at address bits 2-15 of BAR1 (bit 1 of
+// an I/O BAR is reserved).
+inline constexpr std::uint32_t kIoDecodeMask = 0xFFFC;
 inline constexpr std::uint16_t kCommandIoSpace = 1u << 0;
 inline constexpr std::uint16_t kCommandMemorySpace = 1u << 1;
 inline constexpr std::uint16_t kCommandInterruptDisable = 1u << 10;

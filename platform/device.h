@@ -11,12 +11,6 @@
 
 namespace platform {
 
-// The chip window and the control ports as card_map.h gives them, under the
-// names the simulated card still uses.
-inline constexpr std::uint32_t kChipRegion = card::kChipBase;
-inline constexpr std::uint32_t kChipWindowSize = card::kWindowSize;
-inline constexpr std::uint32_t kPortBlockSize = card::kPortSpan;
-
 // A chip window as a backend hands it out: its base in the program's memory
 // and its size in bytes.
 struct Window {

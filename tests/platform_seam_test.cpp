@@ -250,12 +250,12 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
   auto card = sim::Card::current();
   ASSERT_NE(card, nullptr);
 
-  platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0x12345678);
+  platform::windowWrite32(window, card::windowOffset(0xC008), 0x12345678);
   EXPECT_EQ(card->peekChip(0xC008), 0x12345678u);
-  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008)),
+  EXPECT_EQ(platform::windowRead32(window, card::windowOffset(0xC008)),
             0x12345678u);
   const std::uint32_t block[3] = {1, 2, 3};
-  platform::windowWriteBlock32(window, sim::windowOffsetOf(0x0100), block, 3);
+  platform::windowWriteBlock32(window, card::windowOffset(0x0100), block, 3);
   EXPECT_EQ(card->peekChip(0x0101), 2u);
   std::vector<sim::Event> events = card->events();
   ASSERT_EQ(events.size(), 6u);  // request 6, write, read, three block words
@@ -278,9 +278,9 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
   std::uint8_t* newWindow = mapWindow(second);
   ASSERT_NE(newWindow, window);
   auto newCard = sim::Card::current();
-  platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0xDEAD);
+  platform::windowWrite32(window, card::windowOffset(0xC008), 0xDEAD);
   EXPECT_EQ(newCard->peekChip(0xC008), 0u);
-  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008)),
+  EXPECT_EQ(platform::windowRead32(window, card::windowOffset(0xC008)),
             0xFFFFFFFFu);
   platform::closeHandle(second);
 
@@ -295,7 +295,7 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
     EXPECT_NE(thirdWindow, newWindow);
   }
   if (thirdWindow != window) {
-    platform::windowWrite32(window, sim::windowOffsetOf(0xC008), 0xBEEF);
+    platform::windowWrite32(window, card::windowOffset(0xC008), 0xBEEF);
     EXPECT_EQ(thirdCard->peekChip(0xC008), 0u);
   }
   thirdCard.reset();
@@ -322,18 +322,18 @@ TEST_F(SeamTest, WordsOutsideTheWindowReachNothing) {
   ASSERT_NE(card, nullptr);
   card->clearEvents();
 
-  platform::windowWrite32(window, sim::kWindowSize, 1);
-  platform::windowWrite32(window, sim::windowOffsetOf(0xC008) + 2, 1);
-  EXPECT_EQ(platform::windowRead32(window, sim::kWindowSize), 0xFFFFFFFFu);
+  platform::windowWrite32(window, card::kWindowSize, 1);
+  platform::windowWrite32(window, card::windowOffset(0xC008) + 2, 1);
+  EXPECT_EQ(platform::windowRead32(window, card::kWindowSize), 0xFFFFFFFFu);
   EXPECT_EQ(platform::windowRead32(window, 0xFFFFFFFC), 0xFFFFFFFFu);
-  EXPECT_EQ(platform::windowRead32(window, sim::windowOffsetOf(0xC008) + 1),
+  EXPECT_EQ(platform::windowRead32(window, card::windowOffset(0xC008) + 1),
             0xFFFFFFFFu);
   EXPECT_EQ(card->peekChip(0xC008), 0u);
   EXPECT_TRUE(card->events().empty());
 
   // A block across the end: the words inside land, the others are dropped.
   const std::uint32_t block[4] = {1, 2, 3, 4};
-  platform::windowWriteBlock32(window, sim::kWindowSize - 8, block, 4);
+  platform::windowWriteBlock32(window, card::kWindowSize - 8, block, 4);
   platform::windowWriteBlock32(window, 0xFFFFFFF8, block, 4);
   EXPECT_EQ(card->peekChip(0xFFFE), 1u);
   EXPECT_EQ(card->peekChip(0xFFFF), 2u);

@@ -1,6 +1,7 @@
 // The simulated card behind the seam: driver requests and faults, the chip's
 // registers through window and driver, ports, interrupts, the event trace and
-// the design that a loaded configuration brings to life.
+// the design that a loaded configuration brings to life; and the chip on its
+// own.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/card_map.h"
 #include "platform/platform.h"
 #include "platform/sim/card.h"
+#include "platform/sim/chip.h"
 #include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
 #include "sim_board.h"
@@ -56,13 +59,13 @@ class SimCardTest : public ::testing::Test {
                                    returned ? returned : &ignored);
   }
   bool driverWrite(std::uint16_t address, std::uint32_t value) {
-    return call(1, &value, 1, offsetArgument(sim::windowOffsetOf(address)), 0);
+    return call(1, &value, 1, offsetArgument(card::windowOffset(address)), 0);
   }
   void write(std::uint16_t address, std::uint32_t value) {
-    platform::windowWrite32(window_, sim::windowOffsetOf(address), value);
+    platform::windowWrite32(window_, card::windowOffset(address), value);
   }
   std::uint32_t read(std::uint16_t address) {
-    return platform::windowRead32(window_, sim::windowOffsetOf(address));
+    return platform::windowRead32(window_, card::windowOffset(address));
   }
   static std::uint16_t column(unsigned n) {
     return static_cast<std::uint16_t>((n << 8) | 0xC0);
@@ -147,7 +150,7 @@ TEST_F(SimCardTest, FaultListsAreParsedWhole) {
   EXPECT_FALSE(call(5, nullptr, 0, block.data(), 148));
   std::uint32_t value = 7;
   EXPECT_FALSE(
-      call(1, &value, 1, offsetArgument(sim::windowOffsetOf(0xC008)), 0));
+      call(1, &value, 1, offsetArgument(card::windowOffset(0xC008)), 0));
   EXPECT_EQ(card_->peekChip(0xC008), 0u);
 }
 
@@ -163,7 +166,7 @@ TEST_F(SimCardTest, DriverWordRequestsAreCheckedAndReachTheChip) {
 
   std::uint32_t words[4] = {0, 0, 0, 0xEEEEEEEE};
   std::uint32_t returned = 0;
-  ASSERT_TRUE(call(2, words, 3, offsetArgument(sim::windowOffsetOf(0xC008)), 0,
+  ASSERT_TRUE(call(2, words, 3, offsetArgument(card::windowOffset(0xC008)), 0,
                    &returned));
   EXPECT_EQ(returned, 12u);
   EXPECT_EQ(words[0], 0xAAAA5555u);
@@ -176,10 +179,10 @@ TEST_F(SimCardTest, DriverWordRequestsAreCheckedAndReachTheChip) {
   std::uint32_t value = 1;
   EXPECT_FALSE(call(1, &value, 2, offsetArgument(0x830020), 0));
   EXPECT_FALSE(call(1, &value, 1, offsetArgument(0x830022), 0));
-  EXPECT_FALSE(call(1, &value, 1, offsetArgument(sim::kWindowSize), 0));
+  EXPECT_FALSE(call(1, &value, 1, offsetArgument(card::kWindowSize), 0));
   EXPECT_FALSE(call(1, nullptr, 1, offsetArgument(0x830020), 0));
   words[0] = 0x11111111;
-  EXPECT_FALSE(call(2, words, 2, offsetArgument(sim::kWindowSize - 4), 0));
+  EXPECT_FALSE(call(2, words, 2, offsetArgument(card::kWindowSize - 4), 0));
   EXPECT_EQ(words[0], 0x11111111u);
   EXPECT_FALSE(call(99, nullptr, 0, nullptr, 0));
   EXPECT_EQ(card_->peekChip(0xC008), 0xAAAA5555u);
@@ -243,7 +246,7 @@ TEST_F(SimCardTest, RegistersPortsAndTheTrace) {
   write(0xC008, 0);
   platform::windowRead32(window_, 0x10);
   driverWrite(0xC000, 8);
-  call(2, block, 1, offsetArgument(sim::windowOffsetOf(0xC000)), 0);
+  call(2, block, 1, offsetArgument(card::windowOffset(0xC000)), 0);
   card_->raiseInterrupt(42);
   std::vector<std::string> trace;
   for (const auto& e : card_->events()) trace.push_back(sim::formatEvent(e));
@@ -415,7 +418,7 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   unsetenv("TV940_TRACE");
   write(0xC008, 7);
   read(0xC008);
-  platform::windowWrite32(window_, sim::kWindowSize, 5);  // reaches nothing
+  platform::windowWrite32(window_, card::kWindowSize, 5);  // reaches nothing
   platform::portOut32(0xE018, 0);
   card_->raiseInterrupt(42);
   EXPECT_STREQ(platform::finishTrace(), "");
@@ -453,8 +456,45 @@ TEST_F(SimCardTest, WindowIsInaccessibleMemoryOutsideTheAccessor) {
       {
         volatile std::uint32_t* word =
             reinterpret_cast<volatile std::uint32_t*>(
-                window_ + sim::windowOffsetOf(0xC008));
+                window_ + card::windowOffset(0xC008));
         *word = 2;
       },
       "");
+}
+
+// The chip without a device: a design comes to life only with its whole
+// configuration, and sees only what the clock and the bus width let through.
+TEST(SimChipTest, DesignSeesWhatClockAndBusWidthLetThrough) {
+  sim::Chip chip;
+  EXPECT_EQ(chip.busWidth(), 8);  // as after power-up
+  const auto image = sim::configurationImage(
+      sim::kMultiplyAddIdentification, sim::MultiplyAddParameters{}.words(), 4);
+  ASSERT_FALSE(image.empty());
+  for (std::size_t i = 0; i + 1 < image.size(); ++i) {
+    chip.write(image[i].address, image[i].data);
+  }
+  EXPECT_EQ(chip.activeDesign(), "");  // the CRC is missing
+  chip.write(image.back().address, image.back().data);
+  EXPECT_EQ(chip.activeDesign(), "vontrel");
+
+  const std::uint16_t column0 = 0x00C0;
+  const std::uint16_t column44 = 0x2CC0;
+  chip.write(0xC000, 0x1F8);  // an 8-bit register; a 32-bit bus
+  EXPECT_EQ(chip.peek(0xC000), 0xF8u);
+  chip.write(0xC014, 0xFFFFFFFF);
+  chip.write(column0, 3u << 16 | 5);  // the clock stands: the write is lost
+  EXPECT_EQ(chip.read(column44), 0x1A5u << 23);
+  chip.setClockRunning(true);
+  chip.write(column0, 3u << 16 | 5);
+  EXPECT_EQ(chip.read(column44), 0x1A5u << 23 | 15);
+  chip.write(0xC000, 0x04);  // 16 bits: y in bits 16-26 never arrives
+  chip.write(column0, 7u << 16 | 5);
+  chip.write(0xC000, 0x08);
+  EXPECT_EQ(chip.read(column44), 0x1A5u << 23);
+
+  chip.write(0xC03F, 0x15A);
+  EXPECT_EQ(chip.read(0xC03F), 0x5Au);
+  chip.setIdentificationEcho(false);
+  EXPECT_EQ(chip.read(0xC03F), 0xA5u);
+  EXPECT_EQ(chip.peek(0xC03F), 0x5Au);
 }

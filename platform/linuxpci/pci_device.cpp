@@ -310,7 +310,7 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
                hex(card::kPortSpan);
     return false;
   }
-  parts->ioBase = std::uint16_t(register1 & card::kIoRegionMask);
+  parts->ioBase = std::uint16_t(register1 & card::kIoDecodeMask);
   parts->portRegionSize = std::uint64_t(status.st_size);
   return true;
 }

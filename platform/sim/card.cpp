@@ -1,107 +1,44 @@
-// The simulated card's core: the settings and faults of the next open, the
-// driver requests, the control ports, the chip window, the chip's registers,
-// interrupts and the record of its events (the seam writes the trace). The
-// clock decoder and the behavioural designs are separate pieces that the
-// card drives.
+// The simulated card: the driver's requests, the control ports, interrupts
+// and the record of its events (the seam writes the trace). The chip, the
+// clock decoder, the window range and the settings are pieces it drives.
 #include "platform/sim/card.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <unordered_map>
 
+#include "platform/bytes.h"
 #include "platform/device.h"
+#include "platform/hex.h"
 #include "platform/os.h"
 #include "platform/platform.h"
+#include "platform/sim/chip.h"
 #include "platform/sim/clock_decoder.h"
-#include "platform/sim/design.h"
-#include "platform/trace.h"
+#include "platform/sim/window_pool.h"
 
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kChipBase = platform::kChipRegion;
-constexpr std::uint16_t kPortSpan = platform::kPortBlockSize;
-constexpr std::uint16_t kClockPort = 20;
 constexpr std::uint32_t kFloating = 0xFFFFFFFFu;  // what nobody drives reads as
+constexpr std::uint32_t kPortCount = card::kPortSpan / 4;
 
-constexpr std::uint16_t kDeviceConfig = 0xC000;
-constexpr std::uint16_t kMaskC010 = 0xC010;
-constexpr std::uint16_t kMaskC014 = 0xC014;
-constexpr std::uint16_t kIdentificationFirst = 0xC030;
-constexpr std::uint16_t kIdentificationByte = 0xC03F;
+using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;
 
-void putWord(std::array<std::uint8_t, 148>& block, unsigned offset,
-             std::uint32_t value) {
-  for (unsigned i = 0; i < 4; ++i)
-    block[offset + i] = (value >> (8 * i)) & 0xFF;
-}
-std::uint32_t getWord(const std::array<std::uint8_t, 148>& block,
-                      unsigned offset) {
-  std::uint32_t value = 0;
-  for (unsigned i = 0; i < 4; ++i)
-    value |= std::uint32_t(block[offset + i]) << (8 * i);
-  return value;
-}
-
-// The column register of a column: mode 0, columnOffset 3, row 0.
-bool isColumnRegister(std::uint16_t address) {
-  return (address & 0xC0FF) == 0x00C0;
-}
-// Registers the library treats as 8 bits wide keep only their low byte.
-bool isByteRegister(std::uint16_t address) {
-  return address == kDeviceConfig || address == 0xC004 || address == 0xC005 ||
-         (address >= kIdentificationFirst && address <= kIdentificationByte);
-}
-
-// Window bases handed out by the map request: reserved, inaccessible ranges
-// of the window's size, so nothing of the window is committed and any access
-// that bypasses the seam's accessor faults instead of reaching other memory.
-// A range stays reserved after its card has gone, so a stale window pointer
-// never reaches a later card. Only where address space is scarce (32 bits:
-// a few hundred windows would exhaust it) does a later card reuse the range
-// of one that has gone.
-constexpr bool kReuseWindowRanges = sizeof(void*) < 8;
-
-struct WindowPool {
-  platform::os::Lock lock;
-  std::vector<std::uint8_t*> free;
+// The buffers of a driver request, as the caller passed them.
+struct Buffers {
+  void* in;
+  std::uint32_t inSize;
+  void* out;
+  std::uint32_t outSize;
 };
-WindowPool& windowPool() {
-  static auto* pool = new WindowPool;
-  return *pool;
+
+// A plain number passed in place of a buffer pointer.
+std::uint64_t numberOf(const void* pointer) {
+  return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-std::uint8_t* takeWindowBase() {
-  WindowPool& pool = windowPool();
-  platform::os::LockGuard guard(pool.lock);
-  if (!pool.free.empty()) {
-    std::uint8_t* base = pool.free.back();
-    pool.free.pop_back();
-    return base;
-  }
-  return static_cast<std::uint8_t*>(
-      platform::os::reserveAddressSpace(kWindowSize));
-}
-
-void giveBackWindowBase(std::uint8_t* base) {
-  if (base == nullptr || !kReuseWindowRanges) return;
-  WindowPool& pool = windowPool();
-  platform::os::LockGuard guard(pool.lock);
-  pool.free.push_back(base);
-}
-
-class SimCard;
-
-struct Globals {
-  platform::os::Lock lock;
-  Settings next;
-  std::shared_ptr<SimCard> current;
-};
-// Never destroyed: detached threads may still reach the card at exit.
-Globals& globals() {
-  static auto* g = new Globals;
-  return *g;
+// Whether `words` whole words from a window byte offset lie in the window.
+bool validRange(std::uint64_t offset, std::uint64_t words) {
+  return offset % 4 == 0 && offset + 4 * words <= card::kWindowSize;
 }
 
 class SimCard final : public platform::Device, public Card {
@@ -109,43 +46,42 @@ class SimCard final : public platform::Device, public Card {
   explicit SimCard(const Settings& settings)
       : settings_(settings),
         config_(settings.configBlock),
-        ioBase_(static_cast<std::uint16_t>(getWord(settings.configBlock, 20) &
-                                           0xFFFC)),
-        window_(takeWindowBase()),
-        echo_(settings.identificationEcho),
-        chip_(0x10000, 0) {}
-
-  ~SimCard() override { giveBackWindowBase(window_); }
+        ioBase_(static_cast<std::uint16_t>(
+            platform::loadLe32(&settings.configBlock[card::kBaseAddress1]) &
+            card::kIoDecodeMask)) {
+    chip_.setIdentificationEcho(settings.identificationEcho);
+  }
 
   // ---- platform::Device ----
 
   const char* backend() const override { return "simulated card"; }
 
+  // Request 0.
   bool check(std::string* failure) override {
     platform::os::LockGuard guard(lock_);
-    record(EventKind::Request, 0, 0, false);
+    recordRequest(DriverRequest::Check);
     if (!settings_.checkFails) return true;
     *failure =
         "the driver's check request failed (simulated fault check-fails)";
     return false;
   }
 
+  // Request 6.
   bool mapWindow(platform::Window* window, std::string* failure) override {
     platform::os::LockGuard guard(lock_);
-    record(EventKind::Request, 6, 0, false);
+    recordRequest(DriverRequest::MapChipWindow);
     if (settings_.noAnswer) {
       *failure =
           "the driver did not map the chip window (simulated fault "
           "no-answer)";
       return false;
     }
-    if (window_ == nullptr) {
-      *failure =
-          "no address space is left for the chip window (0x840000 "
-          "bytes)";
+    if (window_.base() == nullptr) {
+      *failure = "no address space is left for the chip window (0x" +
+                 platform::hexText(card::kWindowSize) + " bytes)";
       return false;
     }
-    *window = platform::Window{window_, kWindowSize};
+    *window = platform::Window{window_.base(), card::kWindowSize};
     return true;
   }
 
@@ -153,8 +89,12 @@ class SimCard final : public platform::Device, public Card {
                void* outBuffer, std::uint32_t outSize,
                std::uint32_t* bytesReturned) override {
     std::uint32_t returned = 0;
-    const bool ok =
-        serve(code, inBuffer, inSize, outBuffer, outSize, &returned);
+    bool ok;
+    {
+      platform::os::LockGuard lock(lock_);
+      ok = serve(lock, static_cast<DriverRequest>(code),
+                 Buffers{inBuffer, inSize, outBuffer, outSize}, &returned);
+    }
     if (bytesReturned != nullptr) *bytesReturned = returned;
     return ok;
   }
@@ -163,16 +103,19 @@ class SimCard final : public platform::Device, public Card {
     platform::os::LockGuard guard(lock_);
     record(EventKind::PortOut, port, value, false);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
-    if (offset >= kPortSpan || offset % 4 != 0) return;
+    if (!isPort(offset)) return;
     outputs_[offset / 4] = value;
-    if (offset == kClockPort) clock_.portWrite(value);
+    if (offset == card::kClockPort) {
+      clock_.portWrite(value);
+      chip_.setClockRunning(clock_.running());
+    }
   }
 
   std::uint32_t portIn32(std::uint16_t port) override {
     platform::os::LockGuard guard(lock_);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
     const std::uint32_t value =
-        offset < kPortSpan && offset % 4 == 0 ? inputs_[offset / 4] : kFloating;
+        isPort(offset) ? inputs_[offset / 4] : kFloating;
     record(EventKind::PortIn, port, value, false);
     return value;
   }
@@ -233,333 +176,244 @@ class SimCard final : public platform::Device, public Card {
 
   void setPortInput(std::uint16_t offset, std::uint32_t value) override {
     platform::os::LockGuard guard(lock_);
-    if (offset < kPortSpan && offset % 4 == 0) inputs_[offset / 4] = value;
+    if (isPort(offset)) inputs_[offset / 4] = value;
   }
   std::uint32_t lastPortOutput(std::uint16_t offset) const override {
     platform::os::LockGuard guard(lock_);
-    return offset < kPortSpan && offset % 4 == 0 ? outputs_[offset / 4] : 0;
+    return isPort(offset) ? outputs_[offset / 4] : 0;
   }
 
-  void setConfigBlock(const std::array<std::uint8_t, 148>& block) override {
+  void setConfigBlock(const ConfigBlock& block) override {
     platform::os::LockGuard guard(lock_);
     config_ = block;
   }
 
   std::uint32_t peekChip(std::uint16_t address) const override {
     platform::os::LockGuard guard(lock_);
-    return chip_[address];
+    return chip_.peek(address);
   }
   void setIdentificationEcho(bool on) override {
     platform::os::LockGuard guard(lock_);
-    echo_ = on;
+    chip_.setIdentificationEcho(on);
   }
   int busWidth() const override {
     platform::os::LockGuard guard(lock_);
-    return busWidthLocked();
+    return chip_.busWidth();
   }
 
   const ClockDecoder& clock() const override { return clock_; }
 
   std::string activeDesign() const override {
     platform::os::LockGuard guard(lock_);
-    recogniseIfChanged();
-    return designName_;
+    return chip_.activeDesign();
   }
 
  private:
-  bool serve(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
-             void* outBuffer, std::uint32_t outSize, std::uint32_t* returned) {
-    platform::os::LockGuard lock(lock_);
-    if (code != 1 && code != 2) record(EventKind::Request, code, 0, false);
-    if (settings_.noAnswer) {
-      if (code == 1 || code == 2) record(EventKind::Request, code, 0, false);
-      return false;
-    }
-    switch (code) {
-      case 1: {  // one word: value pointer, count 1 / window offset
-        const auto offset = offsetOf(outBuffer);
-        if (inBuffer == nullptr || inSize != 1 || !validRange(offset, 1)) {
-          record(EventKind::Request, code, 0, false);
-          return false;
-        }
-        std::uint32_t value;
-        std::memcpy(&value, inBuffer, 4);
-        writeWord(static_cast<std::uint32_t>(offset), value,
-                  EventKind::DriverWrite);
-        return true;
-      }
-      case 2: {  // words: buffer, count / window offset
-        const auto offset = offsetOf(outBuffer);
-        if ((inBuffer == nullptr && inSize != 0) ||
-            !validRange(offset, inSize)) {
-          record(EventKind::Request, code, 0, false);
-          return false;
-        }
-        auto* target = static_cast<std::uint8_t*>(inBuffer);
-        for (std::uint32_t i = 0; i < inSize; ++i) {
-          const std::uint32_t value =
-              readWord(static_cast<std::uint32_t>(offset + 4 * i),
-                       EventKind::DriverRead);
-          std::memcpy(target + 4 * i, &value, 4);
-        }
-        *returned = 4 * inSize;
-        return true;
-      }
-      case 3:  // the converted interrupt event, in place of the buffer
-        interruptEvent_ = static_cast<platform::Handle>(inBuffer);
-        return true;
-      case 4:
-        interruptEvent_ = nullptr;
-        return true;
-      case 5: {
-        if (outBuffer == nullptr || outSize < config_.size()) return false;
-        std::array<std::uint8_t, 148> block = config_;
-        if (settings_.memoryBar1) block[20] &= 0xFE;
-        std::memcpy(outBuffer, block.data(), block.size());
-        *returned = static_cast<std::uint32_t>(block.size());
-        return true;
-      }
-      case 10: {
-        if (outBuffer == nullptr || outSize < 4) return false;
-        if (settings_.stuckWatcher) {
-          // Held until released; the lock is let go meanwhile, so that the
-          // other threads' requests go on.
-          while (!released_) {
-            lock.unlock();
-            platform::os::wait(*stuckPause_, 10);
-            lock.lock();
-          }
-        }
-        std::memcpy(outBuffer, &interruptWord_, 4);
-        ++interruptWordRequests_;
-        *returned = 4;
-        return true;
-      }
-      default:
-        return false;
-    }
+  static bool isPort(std::uint16_t offset) {
+    return offset < card::kPortSpan && offset % 4 == 0;
   }
 
-  static std::uint64_t offsetOf(void* numberAsPointer) {
-    return reinterpret_cast<std::uintptr_t>(numberAsPointer);
+  // Every request but 0 and 6, under the lock. A request that carries no
+  // chip data is recorded as it starts; a word request by its words, or by
+  // its code when it fails.
+  bool serve(platform::os::LockGuard& lock, DriverRequest request,
+             const Buffers& buffers, std::uint32_t* returned) {
+    const bool words = request == DriverRequest::WriteWord ||
+                       request == DriverRequest::ReadWords;
+    if (!words || settings_.noAnswer) recordRequest(request);
+    if (settings_.noAnswer) return false;
+    switch (request) {
+      case DriverRequest::WriteWord:
+        return writeWordRequest(buffers);
+      case DriverRequest::ReadWords:
+        return readWordsRequest(buffers, returned);
+      case DriverRequest::SetInterruptEvent:
+        return setInterruptEvent(buffers);
+      case DriverRequest::Shutdown:
+        return shutdown();
+      case DriverRequest::GetConfigInfo:
+        return configInfo(buffers, returned);
+      case DriverRequest::GetInterruptWord:
+        return interruptWord(lock, buffers, returned);
+      case DriverRequest::Check:          // served by check()
+      case DriverRequest::MapChipWindow:  // served by mapWindow()
+        break;
+    }
+    return false;  // an unknown code
   }
-  static bool validRange(std::uint64_t offset, std::uint64_t words) {
-    return offset % 4 == 0 && offset + 4 * words <= kWindowSize;
+
+  // Request 1: one word, from the value pointer to the window offset.
+  bool writeWordRequest(const Buffers& buffers) {
+    const std::uint64_t offset = numberOf(buffers.out);
+    if (buffers.in == nullptr || buffers.inSize != 1 ||
+        !validRange(offset, 1)) {
+      recordRequest(DriverRequest::WriteWord);
+      return false;
+    }
+    std::uint32_t value;
+    std::memcpy(&value, buffers.in, sizeof value);
+    writeWord(static_cast<std::uint32_t>(offset), value,
+              EventKind::DriverWrite);
+    return true;
+  }
+
+  // Request 2: inSize words from the window offset into the buffer.
+  bool readWordsRequest(const Buffers& buffers, std::uint32_t* returned) {
+    const std::uint64_t offset = numberOf(buffers.out);
+    if ((buffers.in == nullptr && buffers.inSize != 0) ||
+        !validRange(offset, buffers.inSize)) {
+      recordRequest(DriverRequest::ReadWords);
+      return false;
+    }
+    auto* target = static_cast<std::uint8_t*>(buffers.in);
+    for (std::uint32_t i = 0; i < buffers.inSize; ++i) {
+      const std::uint32_t value = readWord(
+          static_cast<std::uint32_t>(offset + 4 * i), EventKind::DriverRead);
+      std::memcpy(target + 4 * i, &value, sizeof value);
+    }
+    *returned = 4 * buffers.inSize;
+    return true;
+  }
+
+  // Request 3: the converted event handle comes in place of the buffer.
+  bool setInterruptEvent(const Buffers& buffers) {
+    interruptEvent_ = static_cast<platform::Handle>(buffers.in);
+    return true;
+  }
+
+  // Request 4.
+  bool shutdown() {
+    interruptEvent_ = nullptr;
+    return true;
+  }
+
+  // Request 5: the configuration block; fault memory-bar1 clears the I/O
+  // indicator of base address register 1.
+  bool configInfo(const Buffers& buffers, std::uint32_t* returned) {
+    if (buffers.out == nullptr || buffers.outSize < config_.size()) {
+      return false;
+    }
+    ConfigBlock block = config_;
+    if (settings_.memoryBar1) {
+      block[card::kBaseAddress1] &= ~card::kIoSpaceIndicator;
+    }
+    std::memcpy(buffers.out, block.data(), block.size());
+    *returned = static_cast<std::uint32_t>(block.size());
+    return true;
+  }
+
+  // Request 10: the latest interrupt word. Fault stuck-watcher holds it
+  // until released, letting the lock go meanwhile so that the other
+  // threads' requests go on.
+  bool interruptWord(platform::os::LockGuard& lock, const Buffers& buffers,
+                     std::uint32_t* returned) {
+    if (buffers.out == nullptr || buffers.outSize < 4) return false;
+    if (settings_.stuckWatcher) {
+      if (stuckPause_ == nullptr) stuckPause_ = platform::os::newEvent();
+      const std::shared_ptr<platform::os::Event> pause = stuckPause_;
+      while (!released_) {
+        lock.unlock();
+        platform::os::wait(*pause, 10);
+        lock.lock();
+      }
+    }
+    std::memcpy(buffers.out, &interruptWord_, sizeof interruptWord_);
+    ++interruptWordRequests_;
+    *returned = 4;
+    return true;
   }
 
   // One word access at a window byte offset, as the given kind of event.
-  // Offsets outside the window or not on a word boundary reach nothing.
+  // Below the chip the window is plain board memory; an offset outside the
+  // window or off a word boundary reaches nothing.
   std::uint32_t readWord(std::uint32_t offset, EventKind kind) {
-    std::uint32_t value = kFloating;
-    if (!validRange(offset, 1)) {
-      record(kind, offset, value, false);
-    } else if (offset >= kChipBase) {
+    if (card::isChipOffset(offset)) {
       const auto address =
-          static_cast<std::uint16_t>((offset - kChipBase) >> 2);
-      value = readChip(address);
+          static_cast<std::uint16_t>(card::chipAddressOf(offset));
+      const std::uint32_t value = chip_.read(address);
       record(kind, address, value, true);
-    } else {
+      return value;
+    }
+    std::uint32_t value = kFloating;
+    if (validRange(offset, 1)) {
       auto it = memory_.find(offset);
       value = it != memory_.end() ? it->second : 0;
-      record(kind, offset, value, false);
     }
+    record(kind, offset, value, false);
     return value;
   }
 
   void writeWord(std::uint32_t offset, std::uint32_t value, EventKind kind) {
-    if (!validRange(offset, 1)) {
-      record(kind, offset, value, false);
-    } else if (offset >= kChipBase) {
+    if (card::isChipOffset(offset)) {
       const auto address =
-          static_cast<std::uint16_t>((offset - kChipBase) >> 2);
+          static_cast<std::uint16_t>(card::chipAddressOf(offset));
       record(kind, address, value, true);
-      writeChip(address, value);
-    } else {
-      record(kind, offset, value, false);
-      memory_[offset] = value;
-    }
-  }
-
-  std::uint32_t readChip(std::uint16_t address) {
-    if (isColumnRegister(address)) {
-      recogniseIfChanged();
-      const int width = busWidthLocked();
-      if (width == 0) return 0;  // an invalid bus width carries nothing
-      // Without a design the column register is plain storage.
-      if (design_ == nullptr) return applyWidth(chip_[address], width);
-      return applyWidth(design_->readColumn(address >> 8, context()), width);
-    }
-    if (address == kIdentificationByte && !echo_) {
-      return ~chip_[address] & 0xFF;  // never what was written
-    }
-    return chip_[address];
-  }
-
-  void writeChip(std::uint16_t address, std::uint32_t value) {
-    if (isByteRegister(address)) value &= 0xFF;
-    if (isColumnRegister(address)) {
-      const int width = busWidthLocked();
-      chip_[address] = width != 0 ? applyWidth(value, width) : chip_[address];
-      recogniseIfChanged();
-      if (design_ != nullptr && width != 0) {
-        design_->writeColumn(address >> 8, applyWidth(value, width), context());
-      }
+      chip_.write(address, value);
       return;
     }
-    chip_[address] = value;
-    if (address >= kConfigurationBase && address < kConfigurationEnd) {
-      configurationChanged_ = true;
-    }
+    record(kind, offset, value, false);
+    if (validRange(offset, 1)) memory_[offset] = value;
   }
 
-  // After the configuration changed, the design it holds (if any) starts
-  // afresh, as the array does when it is configured again. Recognition waits
-  // for the next use, so loading a configuration word by word stays linear.
-  void recogniseIfChanged() const {
-    if (!configurationChanged_) return;
-    configurationChanged_ = false;
-    design_.reset();
-    designName_.clear();
-    std::optional<RecognisedDesign> found = recogniseDesign(
-        [this](std::uint16_t address) { return chip_[address]; });
-    if (found && found->design != nullptr) {
-      design_ = std::move(found->design);
-      designName_ = found->name;
-      if (platform::trace::on()) {
-        platform::trace::comment("the simulated card recognises the design " +
-                                 designName_);
-      }
-    }
+  void recordRequest(DriverRequest request) {
+    record(EventKind::Request, card::code(request), 0, false);
   }
-
-  static std::uint32_t applyWidth(std::uint32_t value, int width) {
-    if (width == 8) return value & 0xFF;
-    if (width == 16) return value & 0xFFFF;
-    return value;
-  }
-
-  int busWidthLocked() const {
-    switch ((chip_[kDeviceConfig] >> 2) & 3) {
-      case 0:
-        return 8;
-      case 1:
-        return 16;
-      case 2:
-        return 32;
-      default:
-        return 0;
-    }
-  }
-
-  ChipContext context() const {
-    return ChipContext{chip_[kMaskC010], chip_[kMaskC014], clock_.running()};
-  }
-
   void record(EventKind kind, std::uint32_t where, std::uint32_t value,
               bool inChip) {
-    if (settings_.recordEvents) events_.push_back({kind, where, value, inChip});
+    if (settings_.recordEvents) keep({kind, where, value, inChip});
   }
+  // Out of line, so that an access that records nothing stays short.
+  [[gnu::noinline]] void keep(const Event& event) { events_.push_back(event); }
 
   const Settings settings_;
   mutable platform::os::Lock lock_;
-  // Never signalled: a held request 10 sleeps on it between looks.
-  std::shared_ptr<platform::os::Event> stuckPause_ = platform::os::newEvent();
-  std::array<std::uint8_t, 148> config_;
+  ConfigBlock config_;
   const std::uint16_t ioBase_;
-  std::uint8_t* const window_;
-  bool echo_;
+  const WindowRange window_;
   bool released_ = false;
+  // Never signalled: a held request 10 sleeps on it between looks. Made by
+  // the first such request.
+  std::shared_ptr<platform::os::Event> stuckPause_;
   platform::Handle interruptEvent_ = nullptr;
   std::uint32_t interruptWord_ = 0;
   unsigned interruptWordRequests_ = 0;
-  std::array<std::uint32_t, kPortSpan / 4> inputs_{};
-  std::array<std::uint32_t, kPortSpan / 4> outputs_{};
-  std::vector<std::uint32_t> chip_;
+  std::array<std::uint32_t, kPortCount> inputs_{};
+  std::array<std::uint32_t, kPortCount> outputs_{};
+  Chip chip_;
   std::unordered_map<std::uint32_t, std::uint32_t> memory_;  // below the chip
-  ClockDecoder clock_{16.0};
-  // The design follows from the configuration; recognising it lazily does not
-  // change what the card shows, hence mutable.
-  mutable bool configurationChanged_ = false;
-  mutable std::unique_ptr<Design> design_;
-  mutable std::string designName_;
+  ClockDecoder clock_{card::kClockReferenceMHz};
   std::vector<Event> events_;
 };
 
-std::string trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  const auto last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
+struct Current {
+  platform::os::Lock lock;
+  std::shared_ptr<SimCard> card;
+};
+// Never destroyed: detached threads may still reach the card at exit.
+Current& currentCard() {
+  static auto* c = new Current;
+  return *c;
 }
 
 }  // namespace
 
-// ---- Settings -------------------------------------------------------------
-
-Settings::Settings() : configBlock{} {
-  // A header of the PCI standard's layout: a data-acquisition controller with
-  // its chip window in memory space and its control ports in I/O space.
-  putWord(configBlock, 4, 0x02800003);   // status, command: memory and I/O on
-  putWord(configBlock, 8, 0x11800001);   // class, revision
-  putWord(configBlock, 16, 0xF8000000);  // base address register 0
-  putWord(configBlock, 20, 0x0000E001);  // base address register 1: I/O
-  putWord(configBlock, 60, 0x0000010B);  // interrupt pin A, line 11
+std::shared_ptr<Card> Card::current() {
+  Current& c = currentCard();
+  platform::os::LockGuard guard(c.lock);
+  return c.card;
 }
 
-Settings& nextSettings() { return globals().next; }
-
 void resetSettings() {
+  restoreDefaultSettings();
   std::shared_ptr<SimCard> old;
   {
-    Globals& g = globals();
-    platform::os::LockGuard guard(g.lock);
-    g.next = Settings();
-    old = std::move(g.current);
+    Current& c = currentCard();
+    platform::os::LockGuard guard(c.lock);
+    old = std::move(c.card);
   }
   // A forgotten card lets its stuck requests go, so no thread waits forever
   // on a card that nobody can reach any more.
   if (old != nullptr) old->releaseStuckRequests();
-}
-
-bool applyFaults(const std::string& list, Settings& settings,
-                 std::string* error) {
-  Settings result = settings;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    const std::string name = trimmed(list.substr(start, end - start));
-    start = end + 1;
-    if (name.empty()) continue;
-    if (name == "no-device") {
-      result.noDevice = true;
-    } else if (name == "check-fails") {
-      result.checkFails = true;
-    } else if (name == "memory-bar1") {
-      result.memoryBar1 = true;
-    } else if (name == "no-answer") {
-      result.noAnswer = true;
-    } else if (name == "stuck-watcher") {
-      result.stuckWatcher = true;
-    } else if (name == "no-echo") {
-      result.identificationEcho = false;
-    } else {
-      if (error != nullptr) {
-        *error = "unknown simulated-card fault '" + name + "'";
-      }
-      return false;  // nothing applied
-    }
-  }
-  settings = result;
-  return true;
-}
-
-// ---- The card -------------------------------------------------------------
-
-std::shared_ptr<Card> Card::current() {
-  Globals& g = globals();
-  platform::os::LockGuard guard(g.lock);
-  return g.current;
 }
 
 }  // namespace sim
@@ -568,18 +422,7 @@ namespace platform {
 
 std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
   sim::Settings settings;
-  {
-    sim::Globals& g = sim::globals();
-    platform::os::LockGuard guard(g.lock);
-    settings = g.next;
-  }
-  if (const char* faults = std::getenv("TV940_SIM_FAULTS")) {
-    std::string error;
-    if (!sim::applyFaults(faults, settings, &error)) {
-      if (failure != nullptr) *failure = error + " in TV940_SIM_FAULTS";
-      return nullptr;
-    }
-  }
+  if (!sim::settingsForOpen(&settings, failure)) return nullptr;
   if (settings.noDevice) {
     if (failure != nullptr) {
       *failure = "no simulated card present (simulated fault no-device)";
@@ -587,9 +430,9 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
     return nullptr;
   }
   auto card = std::make_shared<sim::SimCard>(settings);
-  sim::Globals& g = sim::globals();
-  platform::os::LockGuard guard(g.lock);
-  g.current = card;
+  sim::Current& c = sim::currentCard();
+  platform::os::LockGuard guard(c.lock);
+  c.card = card;
   return card;
 }
 

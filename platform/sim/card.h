@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/device.h"
+#include "platform/card_map.h"
+#include "platform/sim/settings.h"
 #include "platform/trace.h"
 
 namespace sim {
@@ -25,41 +26,6 @@ using Event = platform::trace::Event;
 inline std::string formatEvent(const Event& event) {
   return platform::trace::format(event);
 }
-
-// Window byte offset of a chip address.
-constexpr std::uint32_t windowOffsetOf(std::uint32_t address) {
-  return (address << 2) | platform::kChipRegion;
-}
-
-// The size of the card's chip window.
-constexpr std::uint32_t kWindowSize = platform::kChipWindowSize;
-
-// ---- Settings for the next open of the simulated card ---------------------
-// Tests set these before Board::open; TV940_SIM_FAULTS adds faults for whole
-// program runs.
-
-struct Settings {
-  std::array<std::uint8_t, 148> configBlock;  // the PCI configuration block
-  bool noDevice = false;      // fault "no-device": the device open fails
-  bool checkFails = false;    // fault "check-fails": request 0 fails
-  bool memoryBar1 = false;    // fault "memory-bar1": register 1 bit 0 clear
-  bool noAnswer = false;      // fault "no-answer": every request but 0 fails
-  bool stuckWatcher = false;  // fault "stuck-watcher": request 10 never returns
-                              // until releaseStuckRequests()
-  bool identificationEcho = true;  // 0xC03F reads back what was written
-  bool recordEvents = false;       // keep events in memory for events()
-
-  Settings();  // the default header: BAR0 0xF8000000, BAR1 0x0000E001
-};
-
-// The settings the next open uses; tests may change them freely.
-Settings& nextSettings();
-// Restores the defaults (also forgets the current card).
-void resetSettings();
-// Parses a comma-separated fault list into settings. False with *error
-// ("unknown simulated-card fault 'xyz'") for an unknown name.
-bool applyFaults(const std::string& list, Settings& settings,
-                 std::string* error);
 
 // ---- The card -------------------------------------------------------------
 
@@ -88,7 +54,8 @@ class Card {
   virtual std::uint32_t lastPortOutput(std::uint16_t offset) const = 0;
 
   // The configuration block as request 5 returns it from now on.
-  virtual void setConfigBlock(const std::array<std::uint8_t, 148>& block) = 0;
+  virtual void setConfigBlock(
+      const std::array<std::uint8_t, card::kConfigBlockSize>& block) = 0;
 
   // The chip, without recording an event.
   virtual std::uint32_t peekChip(std::uint16_t address) const = 0;

@@ -1,9 +1,8 @@
 // Decoding of the clock-programming line, bit by bit.
 #include "platform/sim/clock_decoder.h"
 
-#include <cstdio>
-
 #include "platform/card_map.h"
+#include "platform/hex.h"
 
 namespace sim {
 namespace {
@@ -18,12 +17,6 @@ constexpr int kSpoiled = -1;
 constexpr std::uint32_t kStartCommand = card::kCommandOpen;
 constexpr std::uint32_t kLoadCommand = card::kCommandLoad;
 constexpr std::uint32_t kSwitchCommand = card::kCommandSwitch;
-
-std::string hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", value);
-  return text;
-}
 
 std::uint32_t valueOf(const std::vector<int>& bits) {
   std::uint32_t value = 0;
@@ -45,8 +38,8 @@ void ClockDecoder::violation(ClockViolation kind, const std::string& text) {
 void ClockDecoder::portWrite(std::uint32_t value) {
   if ((value & ~1u) != 0) {
     violation(ClockViolation::PortValue,
-              "line bit " + std::to_string(bitsSeen_) + ": port value " +
-                  hex(value) + " has bits other than bit 0");
+              "line bit " + std::to_string(bitsSeen_) + ": port value 0x" +
+                  platform::hexText(value) + " has bits other than bit 0");
     // Bit 0 still counts for finding protocol words, but the frame it
     // belongs to is lost.
     segmentLost_ = true;
@@ -146,7 +139,8 @@ void ClockDecoder::takeFrame(const std::vector<int>& bits) {
                     expected);
     } else {
       violation(ClockViolation::UnexpectedCommand,
-                where + "value " + hex(value) + ", expected " + expected);
+                where + "value 0x" + platform::hexText(value) + ", expected " +
+                    expected);
     }
     // A start command out of place still opens a new sequence.
     stage_ = isStart ? 1 : kSpoiled;
@@ -194,7 +188,8 @@ std::optional<ClockSetting> ClockDecoder::decodeWord(std::uint32_t word) {
   s.p = ((word >> 15) & 0x7F) + 3;
   s.outputMHz = 2.0 * referenceMHz_ * s.p / s.q / (1u << s.k);
 
-  const std::string where = "programming word " + hex(word) + ": ";
+  const std::string where =
+      "programming word 0x" + platform::hexText(word) + ": ";
   bool valid = true;
   if (s.p < 4 || s.p > 130) {
     violation(ClockViolation::MultiplierRange,

@@ -44,7 +44,7 @@ bool fits(std::uint32_t parameterCount, std::uint32_t bodyWords) {
   const std::uint64_t words =
       std::uint64_t{kHeaderWords} + parameterCount + bodyWords + 1;  // + CRC
   return parameterCount <= kMaxParameters && bodyWords > 0 &&
-         words <= kConfigurationEnd - kConfigurationBase;
+         words <= card::kConfigurationEnd - card::kConfigurationBase;
 }
 
 std::vector<DesignEntry>& registry() {
@@ -80,7 +80,7 @@ std::vector<ConfigurationWrite> configurationImage(
   }
   std::vector<ConfigurationWrite> image;
   Crc32 crc;
-  std::uint32_t address = kConfigurationBase;
+  std::uint32_t address = card::kConfigurationBase;
   auto put = [&](std::uint32_t word) {
     image.push_back({static_cast<std::uint16_t>(address++), word});
     crc.add(word);
@@ -110,7 +110,7 @@ ConfigurationLayout readConfigurationLayout(
     const std::function<std::uint32_t(std::uint16_t)>& readConfigWord) {
   ConfigurationLayout layout;
   Crc32 crc;
-  std::uint32_t address = kConfigurationBase;
+  std::uint32_t address = card::kConfigurationBase;
   auto next = [&] {
     const std::uint32_t word =
         readConfigWord(static_cast<std::uint16_t>(address++));

@@ -68,8 +68,6 @@ void registerDesign(DesignEntry entry);
 
 // ---- Configuration ---------------------------------------------------------
 
-using card::kConfigurationBase;
-using card::kConfigurationEnd;  // one past the last
 inline constexpr std::uint32_t kMaxParameters = 64;
 
 struct ConfigurationWrite {

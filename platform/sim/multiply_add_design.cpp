@@ -13,6 +13,7 @@ constexpr std::uint32_t kResultMask = 0x7FFFFF;  // 23-bit result
 // carry into the sum bits set in droppedCarry.
 std::uint32_t add(std::uint32_t a, std::uint32_t b,
                   std::uint32_t droppedCarry) {
+  if (droppedCarry == 0) return (a + b) & kResultMask;  // the plain sum
   std::uint32_t sum = 0;
   std::uint32_t carry = 0;
   for (int bit = 0; bit < 23; ++bit) {

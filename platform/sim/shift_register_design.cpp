@@ -1,20 +1,11 @@
 // Behavioural model of the shift-register design (kelpori.bfx).
 #include <string>
 
+#include "platform/hex.h"
 #include "platform/sim/design.h"
 
 namespace sim {
 namespace {
-
-std::string hex(std::uint32_t value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  do {
-    text.insert(text.begin(), digits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + text;
-}
 
 // Registers only latch on a clock edge: without a running clock writes are
 // lost and reads of column 2 do not step. Column writes are bitwise enabled
@@ -70,9 +61,9 @@ class ShiftRegisterDesign final : public Design {
       fault += text;
     };
     if (p_.stuckAtZero != 0)
-      add("shift bits " + hex(p_.stuckAtZero) + " stuck at 0");
+      add("shift bits 0x" + platform::hexText(p_.stuckAtZero) + " stuck at 0");
     if (p_.stuckAtOne != 0)
-      add("shift bits " + hex(p_.stuckAtOne) + " stuck at 1");
+      add("shift bits 0x" + platform::hexText(p_.stuckAtOne) + " stuck at 1");
     if (p_.captureTap != 31)
       add("capture taps bit " + std::to_string(p_.captureTap));
     return fault;

@@ -28,8 +28,8 @@ ConfigurationWatch::ConfigurationWatch()
 void ConfigurationWatch::chipWrite(std::size_t line, std::uint16_t address,
                                    std::uint32_t value) {
   if (!inSpace(address)) return;
-  words_[address - sim::kConfigurationBase] = value;
-  written_[address - sim::kConfigurationBase] = true;
+  words_[address - card::kConfigurationBase] = value;
+  written_[address - card::kConfigurationBase] = true;
   if (writes_++ == 0) {
     firstLine_ = line;
     low_ = high_ = address;
@@ -40,11 +40,11 @@ void ConfigurationWatch::chipWrite(std::size_t line, std::uint16_t address,
 }
 
 std::uint32_t ConfigurationWatch::word(std::uint16_t address) const {
-  return inSpace(address) ? words_[address - sim::kConfigurationBase] : 0;
+  return inSpace(address) ? words_[address - card::kConfigurationBase] : 0;
 }
 
 bool ConfigurationWatch::written(std::uint32_t address) const {
-  return inSpace(address) && written_[address - sim::kConfigurationBase];
+  return inSpace(address) && written_[address - card::kConfigurationBase];
 }
 
 std::size_t ConfigurationWatch::unwritten(std::uint32_t from,
@@ -81,7 +81,7 @@ void ConfigurationWatch::finish(Findings& findings) const {
 
   // What keeps the configuration from counting, if anything.
   std::string incomplete, damaged;
-  const std::uint32_t base = sim::kConfigurationBase;
+  const std::uint32_t base = card::kConfigurationBase;
   if (unwritten(base, base + kHeaderWords - 1) != 0) {
     incomplete = format("not written: the header at 0x%04x-0x%04x", base,
                         base + kHeaderWords - 1);

@@ -17,7 +17,9 @@ class ConfigurationWatch {
   // A chip write; only those into the configuration space count.
   void chipWrite(std::size_t line, std::uint16_t address, std::uint32_t value);
   // The identification word as it stands (0 when none was written).
-  std::uint32_t identification() const { return word(sim::kConfigurationBase); }
+  std::uint32_t identification() const {
+    return word(card::kConfigurationBase);
+  }
   // Adds the "design:" lines and the warnings; call once, at the end.
   void finish(Findings& findings) const;
 
