@@ -15,7 +15,7 @@ enum class DriverRequest : std::uint32_t {
   SetInterruptEvent = 3,  // converted event handle, 0 / none
   Shutdown = 4,           // none / none: the event is no longer signalled
   GetConfigInfo = 5,      // none / configuration block, 148
-  MapChipWindow = 6,      // none / window pointer, 4
+  MapChipWindow = 6,      // none / window pointer, pointer size
   GetInterruptWord = 10,  // none / 32-bit word, 4
 };
 

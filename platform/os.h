@@ -1,5 +1,5 @@
 // Inside the seam: the event primitive each operating system provides.
-// platform.cpp owns the handles; an OS backend (posix/, win32/) supplies the
+// handles.cpp owns the handles; an OS backend (posix/, win32/) supplies the
 // objects behind event handles and nothing about handles themselves.
 #pragma once
 

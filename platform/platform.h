@@ -1,7 +1,9 @@
 // The platform seam: everything boardlib needs of the operating system, the
 // driver connection, the control ports and the chip window.
 //
-// boardlib includes this header and nothing else of platform/. Each backend
+// boardlib reaches the OS and the card through this header only; of the rest
+// of platform/ it uses just the card's map (card_map.h) and the byte and hex
+// helpers (bytes.h, hex.h). Each backend
 // (the simulated card, the platform's own driver, Linux PCI access) sits
 // behind the same functions; which one serves a connection is decided when
 // the device is opened (see openDevice).

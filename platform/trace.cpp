@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 #include "platform/card_map.h"
 #include "platform/hex.h"

@@ -130,14 +130,12 @@ void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
     for (std::uint32_t i = 0; i < count; ++i) words[i] = source[i];
     return;
   }
-  const Target none;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint64_t at = std::uint64_t(offset) + 4 * std::uint64_t(i);
-    // No window reaches past 4 GiB: the words from there on are dropped.
-    const bool beyond = at > 0xFFFFFFFFu;
-    if (beyond && !trace::on()) break;
-    writeWord(beyond ? none : target, window, static_cast<std::uint32_t>(at),
-              source[i]);
+    // No window reaches past 4 GiB, and no offset there can be traced: the
+    // words from there on are dropped.
+    if (at > 0xFFFFFFFFu) break;
+    writeWord(target, window, static_cast<std::uint32_t>(at), source[i]);
   }
 }
 

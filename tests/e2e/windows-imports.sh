@@ -7,7 +7,7 @@
 # cannot be read.
 set -eu
 
-if [ $# -lt 2 ] || [ ! -f "$1" ]; then
+if [ $# -lt 2 ] || [ ! -s "$1" ]; then
   echo "usage: windows-imports.sh LIST PROGRAM.exe..." >&2
   exit 2
 fi

@@ -27,11 +27,6 @@ constexpr std::uint16_t kLastControlRegister = card::kIdentificationByte;
 constexpr unsigned kColumns = card::kColumnCount;
 constexpr int kFullWidth = 32;
 
-// 0 for the reserved field: no valid width.
-int busWidthOf(std::uint32_t deviceConfig) {
-  return card::busWidthOf(deviceConfig);
-}
-
 // How often one register or port was set, and to what.
 struct Settings {
   std::size_t count = 0, firstLine = 0, lastLine = 0;
@@ -144,7 +139,7 @@ class Walk {
       configuration_.chipWrite(e.line, address, e.value);
       if (address == kDeviceConfig) {
         deviceConfig_ = e.value & 0xFF;  // an 8-bit register
-        busWidths_.push_back({e.line, busWidthOf(deviceConfig_)});
+        busWidths_.push_back({e.line, card::busWidthOf(deviceConfig_)});
       } else if (address > kDeviceConfig && address <= kLastControlRegister) {
         registers_[address].set(e.line, e.value);
       }
@@ -155,7 +150,7 @@ class Walk {
     if (columnLines_.count++ == 0) columnLines_.firstLine = e.line;
     lastColumnLine_ = e.line;
     if (!clock_.running()) beforeClock_.add(e.line, column);
-    const int width = busWidthOf(deviceConfig_);
+    const int width = card::busWidthOf(deviceConfig_);
     if (width != kFullWidth) narrowBus_.add(e.line, unsigned(width));
 
     const bool write = e.isChipWrite();
