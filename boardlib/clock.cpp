@@ -8,7 +8,13 @@
 
 namespace {
 
+using card::kClockComparisonMaxMHz;
+using card::kClockComparisonMinMHz;
+using card::kClockPMax;
+using card::kClockPMin;
 using card::kClockPort;
+using card::kClockQMax;
+using card::kClockQMin;
 using card::kProtocolBits;
 using card::kProtocolWord;
 
@@ -23,9 +29,10 @@ int truncToInt(double x) {
 }
 
 bool admissible(int p, int q, float reference) {
-  if (p < 4 || p > 130 || q < 3 || q > 129) return false;
+  if (p < kClockPMin || p > kClockPMax || q < kClockQMin || q > kClockQMax)
+    return false;
   const float step = static_cast<float>(reference / static_cast<double>(q));
-  return step > 0.2 && step < 1.0;
+  return step > kClockComparisonMinMHz && step < kClockComparisonMaxMHz;
 }
 
 struct Choice {
@@ -52,7 +59,9 @@ struct Choice {
 }  // namespace
 
 float Board::setClock(float reference, float wanted) {
-  if (wanted > 100.0 || !(wanted >= 0.390625)) return -1.0f;
+  if (wanted > card::kClockOutputMaxMHz ||
+      !(wanted >= card::kClockOutputMinMHz))
+    return -1.0f;
   // The searches divide by the reference; only a positive finite one gives a
   // defined result.
   if (!std::isfinite(reference) || !(reference > 0.0f)) return -1.0f;
@@ -60,11 +69,11 @@ float Board::setClock(float reference, float wanted) {
   // Oscillator frequency in 50 to 100 MHz, output divided by 2^k.
   float oscillator = wanted;
   int k = 0;
-  while (oscillator < 50.0) {
+  while (oscillator < card::kClockOscillatorMinMHz) {
     oscillator = oscillator * 2;
     ++k;
   }
-  const std::uint32_t range = oscillator >= 80.0 ? 8 : 0;
+  const std::uint32_t range = card::clockRangeFor(oscillator);
   const float target = static_cast<float>(oscillator / (2.0 * reference));
 
   Choice best;
@@ -73,7 +82,7 @@ float Board::setClock(float reference, float wanted) {
     const int p = truncToInt(q * static_cast<double>(target) + 0.5);
     if (admissible(p, q, reference)) {
       best.offer(p, q, target);
-    } else if (p > 130 || q > 129) {
+    } else if (p > kClockPMax || q > kClockQMax) {
       break;
     }
   }
@@ -82,7 +91,7 @@ float Board::setClock(float reference, float wanted) {
     const int q = truncToInt(p / static_cast<double>(target) + 0.5);
     if (admissible(p, q, reference)) {
       best.offer(p, q, target);
-    } else if (p > 130 || q > 129) {
+    } else if (p > kClockPMax || q > kClockQMax) {
       break;
     }
   }
@@ -91,10 +100,7 @@ float Board::setClock(float reference, float wanted) {
   const float result =
       static_cast<float>(static_cast<double>(best.ratio) * reference * 2.0 /
                          static_cast<double>(1u << k));
-  const std::uint32_t word =
-      (static_cast<std::uint32_t>(best.p - 3) & 0x7F) << 15 |
-      static_cast<std::uint32_t>(k) << 11 |
-      static_cast<std::uint32_t>(best.q - 2) << 4 | range;
+  const std::uint32_t word = card::clockWord(best.p, best.q, k, range);
 
   sendClockData(card::kCommandOpen, card::kCommandBits);
   sendProtocolWord();

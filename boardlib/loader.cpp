@@ -18,7 +18,8 @@ namespace {
 constexpr ErrorCode kCannotOpen = -6;
 constexpr ErrorCode kBadLine = -7;
 
-constexpr unsigned kMaxAddress = 0xFFFF;  // one ChipAddress
+// The largest ChipAddress.
+constexpr unsigned kMaxAddress = card::kChipAddressLimit - 1;
 
 // A longer line is refused rather than held, so memory stays bounded.
 constexpr std::size_t kMaxLineLength = 64 * 1024;

@@ -64,7 +64,10 @@ inline constexpr std::uint16_t kPort60 = 60;  // signed byte, sign-extended
 // word at byte offset (A << 2) | kChipBase.
 inline constexpr std::uint32_t kChipBase = 0x800000;
 inline constexpr std::uint32_t kWindowSize = 0x840000;
-inline constexpr std::uint32_t kChipAddressLimit = 0x10000;  // 16-bit addresses
+inline constexpr int kChipAddressBits = 16;
+inline constexpr std::uint32_t kChipAddressLimit = 1u << kChipAddressBits;
+// What a read nobody answers (no card, or outside the window) gives.
+inline constexpr std::uint32_t kFloatingBus = 0xFFFFFFFFu;
 
 constexpr std::uint32_t windowOffset(std::uint32_t address) {
   return (address << 2) | kChipBase;
@@ -156,14 +159,73 @@ inline constexpr std::uint32_t kCommandLoad =
     4;  // load the word sent before it
 inline constexpr std::uint32_t kCommandSwitch = 0;  // switch to the new setting
 
+// The programming word: range field bits 0-3, Q - 2 at bit 4 (7 bits), k at
+// bit 11 (3 bits), reserved bit 14 (0), P - 3 at bit 15 (7 bits). The output
+// is 2 x reference x P / Q / 2^k.
+inline constexpr std::uint32_t kClockRangeMask = 0xF;
+inline constexpr int kClockQShift = 4;
+inline constexpr int kClockKShift = 11;
+inline constexpr int kClockReservedBit = 14;
+inline constexpr int kClockPShift = 15;
+inline constexpr std::uint32_t kClockDividerMask = 0x7F;  // P - 3 and Q - 2
+inline constexpr std::uint32_t kClockKMask = 7;
+inline constexpr int kClockPOffset = 3;  // P = field + 3
+inline constexpr int kClockQOffset = 2;  // Q = field + 2
+inline constexpr int kClockPMin = 4;     // the multiplier P
+inline constexpr int kClockPMax = 130;
+inline constexpr int kClockQMin = 3;  // the reference divider Q
+inline constexpr int kClockQMax = 129;
+// The phase comparator takes reference / Q within 0.2 to 1 MHz (exclusive).
+inline constexpr double kClockComparisonMinMHz = 0.2;
+inline constexpr double kClockComparisonMaxMHz = 1.0;
+// The oscillator, 2 x reference x P / Q, runs within 50 to 100 MHz; the range
+// field is 8 from 80 MHz on, 0 below.
+inline constexpr double kClockOscillatorMinMHz = 50.0;
+inline constexpr double kClockOscillatorMaxMHz = 100.0;
+inline constexpr double kClockUpperRangeFromMHz = 80.0;
+inline constexpr std::uint32_t kClockRangeLower = 0;
+inline constexpr std::uint32_t kClockRangeUpper = 8;
+// The output band: the oscillator's, divided by 2^k for k up to 7.
+inline constexpr double kClockOutputMinMHz =
+    kClockOscillatorMinMHz / (1u << kClockKMask);
+inline constexpr double kClockOutputMaxMHz = kClockOscillatorMaxMHz;
+
+// The range field for an oscillator frequency.
+constexpr std::uint32_t clockRangeFor(double oscillatorMHz) {
+  return oscillatorMHz >= kClockUpperRangeFromMHz ? kClockRangeUpper
+                                                  : kClockRangeLower;
+}
+// The programming word for P, Q, k and a range field.
+constexpr std::uint32_t clockWord(int p, int q, int k, std::uint32_t range) {
+  return (static_cast<std::uint32_t>(p - kClockPOffset) & kClockDividerMask)
+             << kClockPShift |
+         (static_cast<std::uint32_t>(k) & kClockKMask) << kClockKShift |
+         (static_cast<std::uint32_t>(q - kClockQOffset) & kClockDividerMask)
+             << kClockQShift |
+         (range & kClockRangeMask);
+}
+// The fields of a programming word.
+constexpr std::uint32_t clockPOf(std::uint32_t word) {
+  return ((word >> kClockPShift) & kClockDividerMask) + kClockPOffset;
+}
+constexpr std::uint32_t clockQOf(std::uint32_t word) {
+  return ((word >> kClockQShift) & kClockDividerMask) + kClockQOffset;
+}
+constexpr std::uint32_t clockKOf(std::uint32_t word) {
+  return (word >> kClockKShift) & kClockKMask;
+}
+constexpr std::uint32_t clockRangeOf(std::uint32_t word) {
+  return word & kClockRangeMask;
+}
+constexpr bool clockReservedSet(std::uint32_t word) {
+  return ((word >> kClockReservedBit) & 1) != 0;
+}
+
 // ---- Design configuration (simulated card) ----------------------------------
-// Where a design's configuration words go: identification, parameter count,
-// body word count, parameters, body, CRC-32.
+// Where a design's configuration words go: from the base on, identification,
+// parameter count and body word count, then the parameters, body, CRC-32.
 inline constexpr std::uint16_t kConfigurationBase = 0x4000;
 inline constexpr std::uint32_t kConfigurationEnd = 0xC000;  // one past the last
-inline constexpr std::uint16_t kConfigIdentification = 0x4000;
-inline constexpr std::uint16_t kConfigParameterCount = 0x4001;
-inline constexpr std::uint16_t kConfigBodyCount = 0x4002;
 inline constexpr std::uint16_t kConfigParameters = 0x4003;
 
 }  // namespace card

@@ -18,7 +18,7 @@
 
 namespace platform::seam {
 
-inline constexpr std::uint32_t kFloating = 0xFFFFFFFFu;  // what nobody drives
+inline constexpr std::uint32_t kFloating = card::kFloatingBus;  // undriven
 
 // Where the accesses to one window go. Routes are never freed: the accessor
 // reads the route of the current card's window without the lock, and a

@@ -18,7 +18,7 @@ constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 
 // The chip clock the bring-up programs, from the card's reference (MHz).
-constexpr float kReferenceMHz = 16.0f;
+constexpr float kReferenceMHz = card::kClockReferenceMHz;
 constexpr float kClockMHz = 66.0f;
 
 // One test program. The test loops write their lines to `out` and run to

@@ -18,7 +18,7 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kFloating = 0xFFFFFFFFu;  // what nobody drives reads as
+constexpr std::uint32_t kFloating = card::kFloatingBus;
 constexpr std::uint32_t kPortCount = card::kPortSpan / 4;
 
 using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;

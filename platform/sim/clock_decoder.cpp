@@ -1,6 +1,8 @@
 // Decoding of the clock-programming line, bit by bit.
 #include "platform/sim/clock_decoder.h"
 
+#include <cstdio>
+
 #include "platform/card_map.h"
 #include "platform/hex.h"
 
@@ -17,6 +19,18 @@ constexpr int kSpoiled = -1;
 constexpr std::uint32_t kStartCommand = card::kCommandOpen;
 constexpr std::uint32_t kLoadCommand = card::kCommandLoad;
 constexpr std::uint32_t kSwitchCommand = card::kCommandSwitch;
+
+// Frame lengths: a command, or the programming word followed by a command.
+constexpr std::size_t kCommandFrameBits = card::kCommandBits;
+constexpr std::size_t kWordFrameBits =
+    card::kProgrammingWordBits + card::kCommandBits;
+constexpr std::uint32_t kWordMask = (1u << card::kProgrammingWordBits) - 1;
+
+// "the 8-bit command N"
+std::string commandFrame(std::uint32_t command) {
+  return "the " + std::to_string(kCommandFrameBits) + "-bit command " +
+         std::to_string(command);
+}
 
 std::uint32_t valueOf(const std::vector<int>& bits) {
   std::uint32_t value = 0;
@@ -129,10 +143,11 @@ void ClockDecoder::endFrame() {
 void ClockDecoder::takeFrame(const std::vector<int>& bits) {
   const std::string where = "frame " + std::to_string(frames_.size()) + ": ";
   const std::uint32_t value = valueOf(bits);
-  const bool isStart = bits.size() == 8 && value == kStartCommand;
+  const bool isStart =
+      bits.size() == kCommandFrameBits && value == kStartCommand;
 
   auto reject = [&](const std::string& expected) {
-    if (bits.size() != (stage_ == 1 ? 30u : 8u)) {
+    if (bits.size() != (stage_ == 1 ? kWordFrameBits : kCommandFrameBits)) {
       violation(ClockViolation::FrameLength,
                 where + std::to_string(bits.size()) +
                     (bits.size() == 1 ? " bit" : " bits") + ", expected " +
@@ -156,24 +171,27 @@ void ClockDecoder::takeFrame(const std::vector<int>& bits) {
       if (isStart) {
         stage_ = 1;
       } else {
-        reject("the 8-bit command 5");
+        reject(commandFrame(kStartCommand));
       }
       break;
     case 1:
-      if (bits.size() == 30 && (value >> 22) == kLoadCommand) {
-        pending_ = decodeWord(value & 0x3FFFFF);
+      if (bits.size() == kWordFrameBits &&
+          (value >> card::kProgrammingWordBits) == kLoadCommand) {
+        pending_ = decodeWord(value & kWordMask);
         stage_ = pending_ ? 2 : kSpoiled;
       } else {
-        reject("30 bits: programming word and command 4");
+        reject(std::to_string(kWordFrameBits) +
+               " bits: programming word and command " +
+               std::to_string(kLoadCommand));
       }
       break;
     default:
-      if (bits.size() == 8 && value == kSwitchCommand) {
+      if (bits.size() == kCommandFrameBits && value == kSwitchCommand) {
         setting_ = pending_;
         ++programmings_;
         stage_ = 0;
       } else {
-        reject("the 8-bit command 0");
+        reject(commandFrame(kSwitchCommand));
       }
       break;
   }
@@ -182,43 +200,57 @@ void ClockDecoder::takeFrame(const std::vector<int>& bits) {
 std::optional<ClockSetting> ClockDecoder::decodeWord(std::uint32_t word) {
   ClockSetting s;
   s.word = word;
-  s.range = word & 0xF;
-  s.q = ((word >> 4) & 0x7F) + 2;
-  s.k = (word >> 11) & 7;
-  s.p = ((word >> 15) & 0x7F) + 3;
+  s.range = card::clockRangeOf(word);
+  s.q = card::clockQOf(word);
+  s.k = card::clockKOf(word);
+  s.p = card::clockPOf(word);
   s.outputMHz = 2.0 * referenceMHz_ * s.p / s.q / (1u << s.k);
 
   const std::string where =
       "programming word 0x" + platform::hexText(word) + ": ";
   bool valid = true;
-  if (s.p < 4 || s.p > 130) {
+  // P and Q are at most 7-bit fields plus 3 and 2: they fit an int.
+  const int p = static_cast<int>(s.p);
+  const int q = static_cast<int>(s.q);
+  if (p < card::kClockPMin || p > card::kClockPMax) {
     violation(ClockViolation::MultiplierRange,
-              where + "P = " + std::to_string(s.p) + " outside 4..130");
+              where + "P = " + std::to_string(s.p) + " outside " +
+                  std::to_string(card::kClockPMin) + ".." +
+                  std::to_string(card::kClockPMax));
     valid = false;
   }
-  if (s.q < 3 || s.q > 129) {
+  if (q < card::kClockQMin || q > card::kClockQMax) {
     violation(ClockViolation::DividerRange,
-              where + "Q = " + std::to_string(s.q) + " outside 3..129");
+              where + "Q = " + std::to_string(s.q) + " outside " +
+                  std::to_string(card::kClockQMin) + ".." +
+                  std::to_string(card::kClockQMax));
     valid = false;
   } else {
     // The phase comparator needs reference / Q within 0.2 to 1 MHz; the
     // quotient is taken in single precision, as the programming side does.
     const float comparison = static_cast<float>(referenceMHz_ / s.q);
-    if (!(comparison > 0.2 && comparison < 1.0)) {
+    if (!(comparison > card::kClockComparisonMinMHz &&
+          comparison < card::kClockComparisonMaxMHz)) {
+      char band[32];
+      std::snprintf(band, sizeof band, "%.1f..%.1f",
+                    card::kClockComparisonMinMHz, card::kClockComparisonMaxMHz);
       violation(ClockViolation::DividerRange,
                 where + "reference / Q = " + std::to_string(comparison) +
-                    " MHz outside 0.2..1.0");
+                    " MHz outside " + band);
       valid = false;
     }
   }
-  if ((word >> 14) & 1) {
-    violation(ClockViolation::ReservedBit, where + "bit 14 set");
+  if (card::clockReservedSet(word)) {
+    violation(
+        ClockViolation::ReservedBit,
+        where + "bit " + std::to_string(card::kClockReservedBit) + " set");
     valid = false;
   }
-  if (s.range != 0 && s.range != 8) {
-    violation(
-        ClockViolation::RangeField,
-        where + "range field " + std::to_string(s.range) + ", expected 0 or 8");
+  if (s.range != card::kClockRangeLower && s.range != card::kClockRangeUpper) {
+    violation(ClockViolation::RangeField,
+              where + "range field " + std::to_string(s.range) + ", expected " +
+                  std::to_string(card::kClockRangeLower) + " or " +
+                  std::to_string(card::kClockRangeUpper));
     valid = false;
   }
   if (!valid) return std::nullopt;

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_map.h"
+
 namespace sim {
 
 struct ClockSetting {
@@ -51,7 +53,7 @@ enum class ClockViolation {
 
 class ClockDecoder {
  public:
-  explicit ClockDecoder(double referenceMHz = 16.0);
+  explicit ClockDecoder(double referenceMHz = card::kClockReferenceMHz);
 
   // The reference the synthesizer multiplies, in MHz.
   double referenceMHz() const { return referenceMHz_; }

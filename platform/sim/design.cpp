@@ -38,7 +38,9 @@ class Crc32 {
   std::uint32_t crc_ = 0xFFFFFFFFu;
 };
 
-constexpr std::uint32_t kHeaderWords = 3;
+// Identification, parameter count and body word count.
+constexpr std::uint32_t kHeaderWords =
+    card::kConfigParameters - card::kConfigurationBase;
 
 bool fits(std::uint32_t parameterCount, std::uint32_t bodyWords) {
   const std::uint64_t words =

@@ -10,12 +10,10 @@
 namespace trace {
 namespace {
 
-// The synthesizer's oscillator runs at 2 x reference x P / Q, within 50 to
-// 100 MHz; the range field says whether it runs at 80 MHz or more.
-constexpr double kOscillatorLowMHz = 50.0;
-constexpr double kOscillatorHighMHz = 100.0;
-constexpr double kUpperRangeFromMHz = 80.0;
-constexpr unsigned kUpperRangeField = 8;
+// The synthesizer's oscillator runs at 2 x reference x P / Q, within its
+// band; the range field says whether it runs at 80 MHz or more.
+constexpr double kOscillatorLowMHz = card::kClockOscillatorMinMHz;
+constexpr double kOscillatorHighMHz = card::kClockOscillatorMaxMHz;
 
 // Frame layout: an 8-bit command, or the 22-bit programming word followed
 // by an 8-bit command.
@@ -111,8 +109,7 @@ void ClockWatch::checkSetting(const sim::ClockSetting& s) {
                lastLine_, reference, oscillator, kOscillatorLowMHz,
                kOscillatorHighMHz));
   }
-  const unsigned range =
-      oscillator >= kUpperRangeFromMHz ? kUpperRangeField : 0;
+  const unsigned range = card::clockRangeFor(oscillator);
   if (s.range != range) {
     found_.warn(
         format("clock, line %zu: range field %u, but an oscillator at "

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_map.h"
+
 namespace trace {
 namespace {
 
-constexpr int kAddressBits = 16;  // the chip's address bus
-constexpr int kDataBits = 32;     // its data bus, and a port's
+constexpr int kAddressBits = card::kChipAddressBits;  // the chip's address bus
+constexpr int kDataBits = 32;  // its data bus, and a port's
 
 // A group of one-bit wires: a single wire, or a bus split into its bits
 // ("chip_data[31]" ... "chip_data[0]"). GTKWave joins a split bus into one
