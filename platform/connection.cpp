@@ -231,7 +231,7 @@ void portOut32(std::uint16_t port, std::uint32_t value) {
 std::uint32_t portIn32(std::uint16_t port) {
   // No card answers: the bus floats high.
   std::shared_ptr<Device> device = currentDevice();
-  if (device == nullptr) return seam::kFloating;
+  if (device == nullptr) return card::kFloatingBus;
   const std::uint32_t value = device->portIn32(port);
   if (trace::on()) trace::write({trace::Kind::PortIn, port, value, false});
   return value;

@@ -18,8 +18,6 @@
 
 namespace platform::seam {
 
-inline constexpr std::uint32_t kFloating = card::kFloatingBus;  // undriven
-
 // Where the accesses to one window go. Routes are never freed: the accessor
 // reads the route of the current card's window without the lock, and a
 // window pointer handed out once keeps finding its route, which reaches

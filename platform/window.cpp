@@ -12,7 +12,7 @@ std::atomic<const seam::Route*> seam::currentRoute{nullptr};
 
 namespace {
 
-using seam::kFloating;
+using card::kFloatingBus;
 using seam::Route;
 
 // Whether a whole word at this offset lies inside a window of `size` bytes.
@@ -48,7 +48,7 @@ std::uint32_t readWord(const Target& target, const std::uint8_t* window,
                        std::uint32_t offset) {
   const Route* route = target.route;
   const bool reached = route != nullptr && insideWindow(offset, route->size);
-  std::uint32_t value = kFloating;
+  std::uint32_t value = kFloatingBus;
   if (reached) {
     value =
         route->routed != nullptr

@@ -18,7 +18,7 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kFloating = card::kFloatingBus;
+using card::kFloatingBus;
 constexpr std::uint32_t kPortCount = card::kPortSpan / 4;
 
 using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;
@@ -115,7 +115,7 @@ class SimCard final : public platform::Device, public Card {
     platform::os::LockGuard guard(lock_);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
     const std::uint32_t value =
-        isPort(offset) ? inputs_[offset / 4] : kFloating;
+        isPort(offset) ? inputs_[offset / 4] : kFloatingBus;
     record(EventKind::PortIn, port, value, false);
     return value;
   }
@@ -334,7 +334,7 @@ class SimCard final : public platform::Device, public Card {
       record(kind, address, value, true);
       return value;
     }
-    std::uint32_t value = kFloating;
+    std::uint32_t value = kFloatingBus;
     if (validRange(offset, 1)) {
       auto it = memory_.find(offset);
       value = it != memory_.end() ? it->second : 0;
