@@ -122,6 +122,15 @@ class LinuxPciTest : public testing::Test {
     return file;
   }
 
+  // A working directory for a kelpori run, holding its design file.
+  fs::path kelporiWorkDirectory() const {
+    const fs::path work = root_ / "work";
+    fs::create_directory(work);
+    fs::copy_file(fs::path(TV940_SOURCE_DIR) / "designs" / "kelpori.bfx",
+                  work / "kelpori.bfx");
+    return work;
+  }
+
   // Lists uio0 in the device directory, with a FIFO as its device node.
   void addUio() {
     fs::create_directories(dir_ / "uio" / "uio0");
@@ -552,10 +561,7 @@ std::map<std::uint32_t, std::uint32_t> designWords(const fs::path& file) {
 TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
   const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
   ASSERT_TRUE(fs::exists(program)) << program << " is not built";
-  const fs::path work = root_ / "work";
-  fs::create_directory(work);
-  fs::copy_file(fs::path(TV940_SOURCE_DIR) / "designs" / "kelpori.bfx",
-                work / "kelpori.bfx");
+  const fs::path work = kelporiWorkDirectory();
   const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
                               dir_.string() + "' '" + program.string() +
                               "' >console.txt 2>&1";
@@ -615,10 +621,7 @@ TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
 TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
   ASSERT_TRUE(fs::exists(program)) << program << " is not built";
-  const fs::path work = root_ / "work";
-  fs::create_directory(work);
-  fs::copy_file(fs::path(TV940_SOURCE_DIR) / "designs" / "kelpori.bfx",
-                work / "kelpori.bfx");
+  const fs::path work = kelporiWorkDirectory();
   // The run's trace: its heading, then its events, reads without the value.
   auto tracedRun = [&](const std::string& device, std::string* heading) {
     const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
