@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "card/card_map.h"
+#include "card/system_error.h"
 #include "platform/trace.h"
 
 namespace platform::linuxpci {
@@ -29,7 +30,7 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
   uio->node = openFile(uio->path, &writable);
   if (!uio->node.valid()) {
     *failure = "the device is bound to UIO (" + name + ") but " + uio->path +
-               " cannot be opened: " + describe(errno);
+               " cannot be opened: " + card::systemErrorText(errno);
     return false;
   }
   if (!configWritable) {
@@ -40,8 +41,8 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
   }
   uio->wake.reset(::eventfd(0, EFD_CLOEXEC));
   if (!uio->wake.valid()) {
-    *failure =
-        "cannot create the interrupt thread's wake-up: " + describe(errno);
+    *failure = "cannot create the interrupt thread's wake-up: " +
+               card::systemErrorText(errno);
     return false;
   }
   return true;
