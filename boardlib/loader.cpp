@@ -18,11 +18,13 @@ namespace {
 
 constexpr ErrorCode kCannotOpen = -6;
 constexpr ErrorCode kBadLine = -7;
+constexpr ErrorCode kNotOpen = -9;  // no driver connection
 
 // The largest ChipAddress.
 constexpr unsigned kMaxAddress = card::kChipAddressLimit - 1;
 
-// A longer line is refused rather than held, so memory stays bounded.
+// Only a line's first characters are kept, so memory stays bounded however
+// long a line is; the fields are read from them.
 constexpr std::size_t kMaxLineLength = 64 * 1024;
 
 constexpr char kCtrlZ = 0x1A;  // ends the text, as in a text-mode read
@@ -30,12 +32,22 @@ constexpr char kCtrlZ = 0x1A;  // ends the text, as in a text-mode read
 // What separates the fields of a line.
 bool isDelimiter(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
+// One line: its first kMaxLineLength characters, and what the fields need to
+// know of the rest, which is read past without being stored.
+struct Line {
+  std::string text;
+  bool cut = false;         // characters followed that were not kept
+  bool cutInField = false;  // the first of them continues a field
+  char restStart = '\0';    // the rest's first field character, or none
+  bool restEnded = false;   // a NUL has ended the rest's text
+};
+
 // Reads lines from a file opened in binary mode, applying the text-mode
 // rules itself so that a file loads the same on every platform: a carriage
 // return right before a line feed is dropped, and Ctrl-Z ends the text.
 class LineReader {
  public:
-  enum class Result { Line, End, TooLong, ReadError };
+  enum class Result { Line, End, ReadError };
 
   explicit LineReader(std::FILE* source) : source_(source) {}
 
@@ -45,38 +57,58 @@ class LineReader {
   // The error code of the failed read that gave ReadError.
   int readError() const { return readError_; }
 
-  Result next(std::string& line) {
-    line.clear();
+  Result next(Line& line) {
+    line.text.clear();
+    line.cut = line.cutInField = line.restEnded = false;
+    line.restStart = '\0';
     if (ended_) return Result::End;
+    bool pendingReturn = false;  // a carriage return beyond the kept text
     errno = 0;  // a failed read sets it; 0 then means it left no code
     for (;;) {
       const int c = nextByte();
-      if (c == EOF) {
+      if (c == EOF && std::ferror(source_) != 0) {
         ended_ = true;
-        if (std::ferror(source_) != 0) {
-          readError_ = errno;
-          return Result::ReadError;
-        }
+        readError_ = errno;
+        return Result::ReadError;
       }
       if (c == EOF || c == kCtrlZ) {
         ended_ = true;
-        if (line.size() > kMaxLineLength) return Result::TooLong;
-        return line.empty() ? Result::End : Result::Line;
+        if (pendingReturn) skip(line, '\r');  // no line feed drops it
+        return line.text.empty() ? Result::End : Result::Line;
       }
       started_ = true;
       if (c == '\n') {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() > kMaxLineLength) return Result::TooLong;
+        if (!line.cut && !line.text.empty() && line.text.back() == '\r')
+          line.text.pop_back();
         return Result::Line;
       }
-      // One character beyond the limit may still be a carriage return that
-      // the line feed drops; a second one settles it.
-      if (line.size() > kMaxLineLength) return Result::TooLong;
-      line.push_back(static_cast<char>(c));
+      if (line.text.size() < kMaxLineLength) {
+        line.text.push_back(static_cast<char>(c));
+        continue;
+      }
+      // Beyond the kept text a carriage return counts only once a character
+      // other than the line feed follows it.
+      if (pendingReturn) skip(line, '\r');
+      pendingReturn = c == '\r';
+      if (!pendingReturn) skip(line, static_cast<char>(c));
     }
   }
 
  private:
+  // Notes a character beyond the kept text.
+  static void skip(Line& line, char c) {
+    if (!line.cut) {
+      line.cut = true;
+      line.cutInField = c != '\0' && !isDelimiter(c);
+    }
+    if (line.restEnded || line.restStart != '\0') return;
+    if (c == '\0') {
+      line.restEnded = true;
+    } else if (!isDelimiter(c)) {
+      line.restStart = c;
+    }
+  }
+
   std::FILE* source_;
   bool ended_ = false;
   bool started_ = false;
@@ -167,10 +199,56 @@ std::optional<std::uint32_t> parseHex32(std::string_view token) {
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
 }
 
+enum class LineKind { Skip, Pair, Bad };
+
+// The two fields of a line: Skip for a blank line or a comment, Pair with
+// both fields, Bad with *problem (a format taking the kept length) when they
+// cannot be read from the kept text: one is missing, runs on past the kept
+// text or begins after it.
+LineKind fieldsOf(const Line& line, std::string_view* address,
+                  std::string_view* data, const char** problem) {
+  // A NUL ends the line's text, as it ends a C string: what follows it on
+  // the line is not read.
+  const std::size_t nul = line.text.find('\0');
+  const bool cut = line.cut && nul == std::string::npos;
+  const std::string_view text(line.text.data(),
+                              std::min(line.text.size(), nul));
+  const bool restHasField = cut && line.restStart != '\0';
+  const auto runsOn = [&](std::string_view field) {
+    return cut && line.cutInField &&
+           field.data() + field.size() == text.data() + text.size();
+  };
+  std::size_t position = 0;
+  *address = nextToken(text, position);
+  if (address->empty()) {
+    // A remark may start as late as it likes; a field may not.
+    if (!restHasField || line.restStart == '#') return LineKind::Skip;
+    *problem = "the address begins after the line's first %lu characters";
+    return LineKind::Bad;
+  }
+  if (address->front() == '#') return LineKind::Skip;
+  if (runsOn(*address)) {
+    *problem = "the address runs past the line's first %lu characters";
+    return LineKind::Bad;
+  }
+  *data = nextToken(text, position);
+  if (data->empty()) {
+    *problem = restHasField
+                   ? "the data begins after the line's first %lu characters"
+                   : "second field missing";
+    return LineKind::Bad;
+  }
+  if (runsOn(*data)) {
+    *problem = "the data runs past the line's first %lu characters";
+    return LineKind::Bad;
+  }
+  return LineKind::Pair;
+}
+
 // Replays the pair lines into the chip until the end or the first bad line.
 ErrorCode loadPairs(Board& board, std::FILE* file) {
   LineReader reader(file);
-  std::string line;  // reused, so lines cost no allocation once it has grown
+  Line line;  // reused, so lines cost no allocation once it has grown
   for (std::uint64_t number = 1;; ++number) {
     switch (reader.next(line)) {
       case LineReader::Result::End:
@@ -181,21 +259,20 @@ ErrorCode loadPairs(Board& board, std::FILE* file) {
                       card::systemErrorText(reader.readError()).c_str());
         return fail(kBadLine, number, "read failed: %s",
                     card::systemErrorText(reader.readError()).c_str());
-      case LineReader::Result::TooLong:
-        return fail(kBadLine, number, "line longer than %lu characters",
-                    static_cast<unsigned long>(kMaxLineLength));
       case LineReader::Result::Line:
         break;
     }
-    // A NUL ends the line's text, as it ends a C string: what follows it on
-    // the line is not read.
-    line.resize(std::min(line.size(), line.find('\0')));
-    std::size_t position = 0;
-    const std::string_view first = nextToken(line, position);
-    if (first.empty() || first.front() == '#') continue;
-    const std::string_view second = nextToken(line, position);
-    if (second.empty()) return fail(kBadLine, number, "second field missing");
-
+    std::string_view first, second;
+    const char* problem = nullptr;
+    switch (fieldsOf(line, &first, &second, &problem)) {
+      case LineKind::Skip:
+        continue;
+      case LineKind::Bad:
+        return fail(kBadLine, number, problem,
+                    static_cast<unsigned long>(kMaxLineLength));
+      case LineKind::Pair:
+        break;
+    }
     const std::optional<std::uint32_t> address = parseHex32(first);
     if (!address) return fail(kBadLine, number, "address value out of range");
     if (*address > kMaxAddress) {
@@ -217,13 +294,14 @@ std::uint64_t Board::loadFailureLine() { return failureLine; }
 ErrorCode Board::loadConfiguration(const char* fileName) {
   failureText[0] = '\0';
   failureLine = 0;
-  // Binary mode: LineReader applies the text-mode rules. Opening for reading
-  // never creates the file.
+  // Nothing is read or sent for a Board without a connection.
+  if (!open_) return fail(kNotOpen, 0, "the board is not open");
   if (fileName == nullptr) return fail(kCannotOpen, 0, "no file name");
-  errno = 0;
-  std::FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr)
-    return fail(kCannotOpen, 0, "%s", card::systemErrorText(errno).c_str());
+  // Binary mode: LineReader applies the text-mode rules. Opening for reading
+  // never creates the file, nor waits for the writer of a FIFO.
+  std::string reason;
+  std::FILE* file = platform::openPlainFile(fileName, &reason);
+  if (file == nullptr) return fail(kCannotOpen, 0, "%s", reason.c_str());
   const ErrorCode result = loadPairs(*this, file);
   std::fclose(file);
   return result;

@@ -38,10 +38,12 @@ namespace {
 // ---- The format, read independently of the loader -------------------------
 //
 // Lines end at a line feed; a carriage return right before the line feed is
-// not part of the line; Ctrl-Z (0x1A) ends the text. A line of more than
-// 64 KiB is an error; a NUL ends a line's text. Tokens are separated by runs of
-// blanks and tabs. A line without tokens, or whose first token begins with "#",
-// is skipped; any other line is a pair line: address and data, both converted
+// not part of the line; Ctrl-Z (0x1A) ends the text. A NUL ends a line's text.
+// Tokens are separated by runs of blanks and tabs. A line without tokens, or
+// whose first token begins with "#", is skipped, however long it is; any
+// other line is a pair line whose first two tokens must end within the
+// line's first 64 KiB (what follows them is never read): address and data,
+// both converted
 // as unsigned 32-bit hexadecimal numbers the way the C library's conversion
 // does (leading white space, optional sign, optional 0x, digits up to the first
 // non-digit, no digit giving 0, more than 32 bits out of range). The address
@@ -133,12 +135,16 @@ Expectation expectedLoad(std::string_view text) {
       expected.failingLine = lineNumber;
       return expected;
     };
-    if (line.size() > kMaxLine) return fail();
     line = line.substr(0, line.find('\0'));  // a NUL ends the line's text
 
     const std::vector<std::string_view> tokens = tokensOf(line);
     if (tokens.empty() || tokens[0].front() == '#') continue;
     if (tokens.size() < 2) return fail();
+    const auto end = [&](std::string_view token) {
+      return static_cast<std::size_t>(token.data() - line.data()) +
+             token.size();
+    };
+    if (end(tokens[0]) > kMaxLine || end(tokens[1]) > kMaxLine) return fail();
     const std::optional<std::uint32_t> address = convertHex(tokens[0]);
     if (!address || *address > 0xFFFF) return fail();
     const std::optional<std::uint32_t> data = convertHex(tokens[1]);
@@ -150,11 +156,11 @@ Expectation expectedLoad(std::string_view text) {
 
 // ---- Heap use during a load ------------------------------------------------
 //
-// The loader holds at most one line and refuses lines over 64 KiB, so
-// whatever the input its heap stays within these bounds: no block larger
-// than twice the longest line (a growing line buffer), and in all less than
-// that plus the old block while it grows and the stream's buffer. A loader
-// that holds a whole long line exceeds them on the long-line seeds.
+// The loader holds at most the first 64 KiB of one line, so whatever the
+// input its heap stays within these bounds: no block larger than twice that
+// (a growing line buffer), and in all less than that plus the old block while
+// it grows and the stream's buffer. A loader that holds a whole long line
+// exceeds them on the long-line seeds.
 constexpr std::int64_t kBlockBound = 160 * 1024;
 constexpr std::int64_t kHeapBound = 256 * 1024;
 // Inputs of at least this size are loaded a second time, on the card that

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #if defined(_WIN32) && defined(__i386__)
 #define PLATFORM_STDCALL __stdcall
@@ -103,6 +105,15 @@ void setOpenFailure(Handle device, const char* reason);
 // trace has reached its file, or none is written; otherwise one line naming
 // the trace file and the reason it is not complete.
 const char* finishTrace();
+
+// ---- Files ----------------------------------------------------------------
+
+// Opens an existing plain file for reading, in binary mode, without waiting
+// for anything: a FIFO (which would wait for a writer), a device or a
+// directory is refused rather than read. Null on failure, with *reason set to
+// one line saying why (the system's reason, or what the path is instead of a
+// plain file).
+std::FILE* openPlainFile(const char* path, std::string* reason);
 
 // ---- Control ports --------------------------------------------------------
 

@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #ifdef _WIN32
 #include <io.h>
 #include <sys/stat.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -32,9 +34,31 @@ long writeSome(int handle, const char* data, std::size_t size) {
 }
 
 int closeHandle(int handle) { return ::_close(handle); }
+
+std::string openErrorText(const char* /*fileName*/, int error) {
+  return std::strerror(error);
+}
 #else
 int openHandle(const char* fileName) {
-  return ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Without blocking: a FIFO that no program reads fails at once (ENXIO)
+  // instead of waiting for a reader. Writes then block as usual.
+  const int handle = ::open(
+      fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (handle >= 0) {
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags >= 0) ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  return handle;
+}
+
+// The reason an open failed, in the words of what the file is.
+std::string openErrorText(const char* fileName, int error) {
+  struct stat status;
+  if (error == ENXIO && ::stat(fileName, &status) == 0 &&
+      S_ISFIFO(status.st_mode)) {
+    return "no reader (a FIFO that no program reads)";
+  }
+  return std::strerror(error);
 }
 
 long writeSome(int handle, const char* data, std::size_t size) {
@@ -131,10 +155,11 @@ OutputFile::OutputFile(const char* programName, const char* fileName)
 
 bool OutputFile::open() {
   if (!buffer_.open(fileName_)) {
-    std::fprintf(
-        stderr, "Can't open %s for output: Exiting!\n%s: %s: %s\n", fileName_,
-        programName_, fileName_,
-        buffer_.error() != 0 ? std::strerror(buffer_.error()) : "cannot open");
+    const std::string reason = buffer_.error() != 0
+                                   ? openErrorText(fileName_, buffer_.error())
+                                   : "cannot open";
+    std::fprintf(stderr, "Can't open %s for output: Exiting!\n%s: %s: %s\n",
+                 fileName_, programName_, fileName_, reason.c_str());
     std::fflush(stderr);
     return false;
   }

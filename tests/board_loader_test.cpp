@@ -94,7 +94,7 @@ TEST_F(Loader, FailuresGiveTheirLineAndReason) {
   failsAt("100000000 1\n", 1, "address value out of range");
   failsAt("\n\n1 100000000\n", 3, "data value out of range");
   failsAt("10 20\n" + std::string(70000, 'x'), 2,
-          "line longer than 65536 characters");
+          "the address runs past the line's first 65536 characters");
 
   EXPECT_EQ(load("10 20\n", &w), 0);
   EXPECT_STREQ(Board::loadFailure(), "");
@@ -198,15 +198,37 @@ TEST_F(Loader, LongLines) {
   EXPECT_EQ(load(remark + "\n" + remark + "\r\n", &w), 0);
   EXPECT_EQ(w, (Writes{{0x10, 0x20}, {0x10, 0x20}}));
 
-  // Up to 64 KiB a line is whole; beyond it the load gives -7 at once.
+  // The fields come from a line's first 64 KiB; the rest of a longer line
+  // is skipped, whatever it holds, and never becomes a pair of its own.
   std::string longest = "10 20 ";
   longest.append(65536 - longest.size(), 'r');
   EXPECT_EQ(load(longest + "\r\n" + longest + "\n" + longest, &w), 0);
   EXPECT_EQ(w.size(), 3u);
-  EXPECT_EQ(load("11 21\n" + longest + "r\n12 22\n", &w), -7);
-  EXPECT_EQ(w, (Writes{{0x11, 0x21}}));
-  EXPECT_EQ(load("# " + std::string(200000, '#'), &w), -7);
-  EXPECT_TRUE(w.empty());
+  EXPECT_EQ(load("11 21\n" + longest + " 30 40\r\n12 22\n", &w), 0);
+  EXPECT_EQ(w, (Writes{{0x11, 0x21}, {0x10, 0x20}, {0x12, 0x22}}));
+  const std::string blanks(70000, ' ');
+  EXPECT_EQ(load(blanks + "\n# " + std::string(200000, '#') + "\n" + blanks +
+                     "# 30 40\n10 20\n",
+                 &w),
+            0);
+  EXPECT_EQ(w, (Writes{{0x10, 0x20}}));
+
+  // Only a field the limit cuts, or one that begins after it, is refused.
+  const std::string at64k(65534, ' ');
+  EXPECT_EQ(load("11 21\n10" + at64k.substr(2) + "20\n", &w), 0);
+  EXPECT_EQ(w, (Writes{{0x11, 0x21}, {0x10, 0x20}}));
+  const auto refused = [&](const std::string& line, const char* reason) {
+    SCOPED_TRACE(reason);
+    EXPECT_EQ(load("11 21\n" + line + "\n12 22\n", &w), -7);
+    EXPECT_EQ(w, (Writes{{0x11, 0x21}}));
+    EXPECT_EQ(Board::loadFailureLine(), 2u);
+    EXPECT_EQ(Board::loadFailure(), std::string("the ") + reason +
+                                        " the line's first 65536 characters");
+  };
+  refused("10" + at64k.substr(2) + "2345", "data runs past");
+  refused(std::string(65535, ' ') + "10 20", "address runs past");
+  refused(blanks + "10 20", "address begins after");
+  refused("10" + blanks + "20", "data begins after");
 }
 
 }  // namespace

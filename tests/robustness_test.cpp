@@ -225,11 +225,43 @@ TEST_F(Robustness, DesignFilesThatCannotBeRead) {
     expectLoadFailure(program, "a file whose reads fail", std::strerror(EIO));
     fs::remove(design);
 
-    // Never ends, never has a line feed: one line beyond any limit.
+    // Not plain files: refused before a byte is read, so that neither an
+    // endless device nor a FIFO without a writer holds the run.
     fs::create_symlink("/dev/zero", design);
     expectLoadFailure(program, "an endless stream of zero bytes",
-                      "line 1: line longer than 65536 characters");
+                      "not a regular file (a character device)");
     fs::remove(design);
+    ASSERT_EQ(::mkfifo(design.c_str(), 0600), 0);
+    expectLoadFailure(program, "a FIFO without a writer",
+                      "not a regular file (a FIFO)");
+    fs::remove(design);
+  }
+}
+
+// Lines longer than 64 KiB load as other tools load them: blank lines and
+// remarks of any length are skipped, a remark after the fields is never
+// read; only a field that the limit cuts is refused.
+TEST_F(Robustness, DesignsWithLongLines) {
+  const std::string blanks(70000, ' ');
+  for (const std::string program : kPrograms) {
+    SCOPED_TRACE(program);
+    const fs::path design = dir_ / (program + ".bfx");
+    std::string full = readFile(kDesignDir / (program + ".bfx"));
+    const std::size_t firstPair = full.find("\n4000 ") + 1;
+    ASSERT_NE(firstPair, 0u) << "the design has no pair at 0x4000";
+    const std::size_t lineEnd = full.find('\n', firstPair);
+    full.insert(lineEnd, " # " + std::string(70000, 'r') + " 4000 0");
+    writeFile(design,
+              blanks + "\n#" + blanks + "\n" + blanks + "# 10 20\n" + full);
+    const Outcome loaded = run(program, {});
+    ASSERT_TRUE(loaded.exited) << loaded;
+    EXPECT_EQ(loaded.status, 0) << loaded;
+    EXPECT_TRUE(readFile(dir_ / (program + ".out")) == modelOutput(program));
+
+    writeFile(design, "10" + blanks + "20\n" + full);
+    expectLoadFailure(
+        program, "a data field after 64 KiB",
+        "line 1: the data begins after the line's first 65536 characters");
   }
 }
 
@@ -375,15 +407,27 @@ TEST_F(Robustness, OutputFilesThatCannotBeWrittenInABoardRun) {
   }
 }
 
-// Output to a pipe or fifo whose reader has gone: a write error like any
-// other, reported with its reason and status 1, never the end of the
-// process by a signal; the run still goes to its end.
-TEST_F(Robustness, PipesWhoseReaderHasGone) {
+// Output to a pipe or fifo without a reader: at once when no program reads
+// it, a write error like any other when its reader has gone, reported with
+// its reason and status 1, never the end of the process by a signal; the
+// run still goes to its end.
+TEST_F(Robustness, PipesWithoutAReader) {
   for (const std::string program : kPrograms) {
     SCOPED_TRACE(program);
     const std::string name = program + ".out";
     const fs::path output = dir_ / name;
     copyDesign(program);
+
+    // Nobody reads it: the open fails instead of waiting for a reader.
+    ASSERT_EQ(::mkfifo(output.c_str(), 0600), 0);
+    const Outcome unread = run(program, {"-s"});
+    ASSERT_TRUE(unread.exited) << unread;
+    EXPECT_EQ(unread.status, 1) << unread;
+    EXPECT_EQ(unread.err, "Can't open " + name + " for output: Exiting!\n" +
+                              program + ": " + name +
+                              ": no reader (a FIFO that no program reads)\n")
+        << unread;
+    fs::remove(output);
 
     // The output file is a fifo whose reader takes the first bytes and
     // leaves. A small pipe buffer, so that neither program's file fits.
