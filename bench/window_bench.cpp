@@ -134,7 +134,8 @@ void BM_DriverWordRead(benchmark::State& state) {
 void BM_PortWrite(benchmark::State& state) {
   if (windowOrSkip(state) == nullptr) return;
   std::uint32_t value = 0;
-  for (auto _ : state) platform::portOut32(kIoBase + card::kClockPort, ++value);
+  for (auto _ : state)
+    platform::portOut32(card().device(), kIoBase + card::kClockPort, ++value);
 }
 
 BENCHMARK(BM_SeamWindowRead);

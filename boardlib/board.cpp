@@ -22,6 +22,47 @@ bool request(platform::Handle device, DriverRequest code, void* in,
                                  inSize, out, outSize, bytesReturned);
 }
 
+// Whether the block's base address registers place the card where the
+// library can reach all of it: register 1 an I/O register whose port block
+// lies whole, aligned, below port 0x10000; register 0 (the chip window) a
+// memory register. Otherwise false with `text` naming the register. The
+// reason names the failed request when there was one, since the zeroed block
+// is then not the card's.
+bool registersUsable(const BoardConfigInfo& block, bool blockFilled, char* text,
+                     std::size_t size) {
+  const std::uint32_t bar0 = block.baseAddressRegister0();
+  const std::uint32_t bar1 = block.baseAddressRegister1();
+  const std::uint32_t base = bar1 & card::kIoBaseMask;
+  const auto shown = static_cast<unsigned>(bar1);
+  if ((bar1 & card::kIoSpaceIndicator) == 0) {
+    std::snprintf(text, size,
+                  blockFilled ? "base address register 1 (0x%08X) is not an "
+                                "I/O-space register"
+                              : "the driver did not return the configuration "
+                                "block (base address register 1 reads "
+                                "0x%08X)",
+                  shown);
+  } else if (bar1 > 0xFFFFu || base + card::kPortSpan > 0x10000u) {
+    std::snprintf(text, size,
+                  "base address register 1 (0x%08X) places the control "
+                  "ports' %u-byte block past port 0xFFFF",
+                  shown, unsigned{card::kPortSpan});
+  } else if (base % card::kPortSpan != 0) {
+    std::snprintf(text, size,
+                  "base address register 1 (0x%08X) is not aligned to the "
+                  "control ports' %u-byte block",
+                  shown, unsigned{card::kPortSpan});
+  } else if ((bar0 & card::kIoSpaceIndicator) != 0) {
+    std::snprintf(text, size,
+                  "base address register 0 (0x%08X) is an I/O-space "
+                  "register; the chip window needs a memory register",
+                  static_cast<unsigned>(bar0));
+  } else {
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Board::Board() = default;
@@ -85,21 +126,12 @@ ErrorCode Board::open() {
       request(connection_, DriverRequest::GetConfigInfo, nullptr, 0,
               &configInfo, sizeof configInfo, &bytesReturned);
 
-  const std::uint32_t bar1 = configInfo.baseAddressRegister1();
-  if ((bar1 & card::kIoSpaceIndicator) == 0) {
-    // The block decides, as always; the reason names the failed request
-    // when there was one, since the zeroed block is then not the card's.
-    char text[112];
-    std::snprintf(text, sizeof text,
-                  blockFilled ? "base address register 1 (0x%08X) is not an "
-                                "I/O-space register"
-                              : "the driver did not return the configuration "
-                                "block (base address register 1 reads "
-                                "0x%08X)",
-                  static_cast<unsigned>(bar1));
+  char text[160];
+  if (!registersUsable(configInfo, blockFilled, text, sizeof text)) {
     platform::setOpenFailure(connection_, text);
     return -5;
   }
+  const std::uint32_t bar1 = configInfo.baseAddressRegister1();
   ioBase = static_cast<std::uint16_t>(bar1 & card::kIoBaseMask);
   baseAddress0 = configInfo.baseAddressRegister0();
   open_ = true;

@@ -50,6 +50,16 @@ std::uint32_t PLATFORM_STDCALL interruptHandler(void* word);
 // state := state * 214013 + 2531011, result (state >> 16) & 0x7FFF.
 int testRandom();
 
+// One thread drives a Board: every operation of one Board, the open and the
+// close included, comes from the same thread (or from threads taking turns,
+// one finished before the next begins); the library's own watcher and handler
+// threads touch no port and no chip word. Separate Boards may be driven by
+// separate threads. A Board reaches only its own card: ports, chip window and
+// driver requests go through its own connection, and reach nothing while it
+// is not open (an output or a write is dropped, an input or a read gives
+// 0xFFFFFFFF, a driver read 0). An access that races a close from another
+// thread all the same reaches nothing or the Board's card, never freed
+// memory.
 class Board {
  public:
   Board();
@@ -62,10 +72,13 @@ class Board {
 
   // ---- Connection ----
   // 0, or -5 when the device cannot be opened, its check request fails, it
-  // maps no chip window or base address register 1 is not an I/O-space
-  // register. An open of a Board that is already open is refused with -5 and
-  // changes nothing; an open after a failed open first releases what the
-  // failed one left.
+  // maps no chip window, or the configuration block's base address registers
+  // place the card where it cannot be reached whole: register 1 not an
+  // I/O-space register, above port 0xFFFF, running past it or not aligned to
+  // the 64-byte port block; register 0 (the chip window) an I/O-space
+  // register. openFailure() names the register. An open of a Board that is
+  // already open is refused with -5 and changes nothing; an open after a failed
+  // open first releases what the failed one left.
   ErrorCode open();
   // Shuts the connection down and closes its handles, waiting at most 5000 ms
   // for the watcher. Does nothing on a Board with no connection.
@@ -103,6 +116,9 @@ class Board {
   double scaleByteReading(std::uint8_t reading) const;
 
   // ---- Clock synthesizer ----
+  // The frequency reached, or -1.0 (nothing printed or sent) for a wanted
+  // frequency outside 0.390625 to 100 MHz, a reference that gives none, or
+  // a Board that is not open.
   float setClock(float reference, float wanted);
   void sendClockData(std::uint32_t value, int bitCount);
   void sendProtocolWord();
@@ -111,8 +127,8 @@ class Board {
   void delayTicks(int ticks);
 
   // ---- Chip access ----
-  // Window accesses reach this Board's window only; the driver-mediated ones
-  // do nothing on a Board that is not open (a read then gives 0).
+  // Window accesses reach this Board's window only, and nothing while it is
+  // not open; the driver-mediated ones then do nothing (a read gives 0).
   void writeChip(std::uint32_t address, std::uint32_t value);
   std::uint32_t readChip(std::uint32_t address);
   void writeChipViaDriver(std::uint32_t address, std::uint32_t value);
@@ -126,6 +142,8 @@ class Board {
   void writeDeviceConfig(std::uint8_t value);
   void writeDeviceConfigViaDriver(std::uint8_t value);
   std::uint8_t readDeviceConfig();
+  // 0, or -9 ("Device Driver not found") for a width other than 8, 16 or 32
+  // and for a Board that is not open; nothing is read or sent then.
   ErrorCode setBusWidth(std::int32_t width);
   std::int32_t getBusWidth();
   void writeControlC004(std::uint8_t value);
@@ -144,11 +162,19 @@ class Board {
   std::uint8_t probeIdentification();
 
   // ---- Configuration loader ----
+  // 0 once every pair line is written; -6 when the file cannot be opened or
+  // is not a plain file (a FIFO, a device, a directory), before anything is
+  // written; -7 at the first bad line, the pairs before it written; -9
+  // ("Device Driver not found") on a Board that is not open, before the file
+  // is opened. A line's fields are read from its first 65536 characters; the
+  // rest of a longer line is skipped unread, and only a field that runs past
+  // them or begins after them makes the line bad.
   ErrorCode loadConfiguration(const char* fileName);
   // Why the most recent load failed, one line without a line end: the
-  // system's reason for -6 ("No such file or directory"), what was wrong
-  // with the line for -7 ("address 1C000 exceeds FFFF"); "" when it
-  // succeeded or none was tried.
+  // system's reason for -6 ("No such file or directory", "not a regular file
+  // (a FIFO)"), what was wrong with the line for -7 ("address 1C000 exceeds
+  // FFFF"), "the board is not open" for -9; "" when it succeeded or none was
+  // tried.
   static const char* loadFailure();
   // The number (from 1) of the line that made the most recent load fail
   // with -7; 0 when there is none.
@@ -175,11 +201,12 @@ class Board {
   std::uint8_t port36Flag = 0;
 
  private:
-  // The one path of every port access: (ioBase + offset) mod 65536. Refused
-  // while there is no I/O base (ioBase 0xFFFF, which an open never sets):
-  // outputs are dropped and inputs read 0xFFFFFFFF, as from an empty bus.
+  // The one path of every port access: (ioBase + offset) mod 65536 on this
+  // Board's connection. Refused while the Board is not open: outputs are
+  // dropped and inputs read 0xFFFFFFFF, as from an empty bus.
   void portOut(std::uint32_t offset, std::uint32_t value);
   std::uint32_t portIn(std::uint32_t offset);
+  std::uint8_t* window() const;
   // Closes whatever this Board's connection holds (the close's steps).
   void release();
   // A driver request on this Board's own connection, its byte count into

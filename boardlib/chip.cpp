@@ -29,8 +29,13 @@ void* offsetArgument(std::uint32_t offset) {
 
 }  // namespace
 
+// The window of this Board's connection; none (so that an access reaches
+// nothing) while it is not open, as a later connection may be handed the
+// same range.
+std::uint8_t* Board::window() const { return open_ ? chipWindow : nullptr; }
+
 void Board::writeChip(std::uint32_t address, std::uint32_t value) {
-  platform::windowWrite32(chipWindow, windowOffset(address), value);
+  platform::windowWrite32(window(), windowOffset(address), value);
 }
 
 std::uint32_t Board::readChip(std::uint32_t address) {
@@ -42,7 +47,7 @@ std::uint32_t Board::readChip(std::uint32_t address) {
     const int next = idle + 1;
     idle = next;
   }
-  return platform::windowRead32(chipWindow, offset);
+  return platform::windowRead32(window(), offset);
 }
 
 void Board::writeChipViaDriver(std::uint32_t address, std::uint32_t value) {
@@ -60,7 +65,7 @@ std::uint32_t Board::readChipViaDriver(std::uint32_t address) {
 void Board::writeChipBlock(std::uint32_t offset, const std::uint32_t* source,
                            std::uint32_t count) {
   if (count == 0) return;
-  platform::windowWriteBlock32(chipWindow, offset, source, count);
+  platform::windowWriteBlock32(window(), offset, source, count);
 }
 
 void Board::readChipBlockViaDriver(std::uint32_t offset, std::uint32_t* buffer,
@@ -90,6 +95,9 @@ std::uint8_t Board::readDeviceConfig() {
 }
 
 ErrorCode Board::setBusWidth(std::int32_t width) {
+  // -9 also for a Board that is not open: it has no driver connection, and
+  // nothing is read or sent.
+  if (!open_) return -9;
   // The width field is bits 2-3 of the device configuration register; the
   // register is read first, whatever the width asked for.
   const std::uint8_t value = readDeviceConfig();

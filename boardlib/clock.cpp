@@ -59,6 +59,8 @@ struct Choice {
 }  // namespace
 
 float Board::setClock(float reference, float wanted) {
+  // Without a connection no bit could reach a card: nothing is printed.
+  if (!open_) return -1.0f;
   if (wanted > card::kClockOutputMaxMHz ||
       !(wanted >= card::kClockOutputMinMHz))
     return -1.0f;

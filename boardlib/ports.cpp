@@ -1,18 +1,16 @@
 // The control ports at the card's I/O base.
 #include "boardlib/board.h"
 
-namespace {
-constexpr std::uint16_t kNoIoBase = 0xFFFF;
-}
-
 void Board::portOut(std::uint32_t offset, std::uint32_t value) {
-  if (ioBase == kNoIoBase) return;
-  platform::portOut32(static_cast<std::uint16_t>(ioBase + offset), value);
+  if (!open_) return;
+  platform::portOut32(connection_, static_cast<std::uint16_t>(ioBase + offset),
+                      value);
 }
 
 std::uint32_t Board::portIn(std::uint32_t offset) {
-  if (ioBase == kNoIoBase) return 0xFFFFFFFF;
-  return platform::portIn32(static_cast<std::uint16_t>(ioBase + offset));
+  if (!open_) return card::kFloatingBus;
+  return platform::portIn32(connection_,
+                            static_cast<std::uint16_t>(ioBase + offset));
 }
 
 void Board::writePort16One() { portOut(card::kPort16, 1); }

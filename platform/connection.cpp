@@ -213,26 +213,19 @@ const char* finishTrace() { return trace::finish(); }
 
 // ---- Control ports --------------------------------------------------------
 
-namespace {
-std::shared_ptr<Device> currentDevice() {
-  State& s = state();
-  os::LockGuard guard(s.lock);
-  return s.current;
-}
-}  // namespace
-
-void portOut32(std::uint16_t port, std::uint32_t value) {
-  if (std::shared_ptr<Device> device = currentDevice()) {
-    device->portOut32(port, value);
+void portOut32(Handle device, std::uint16_t port, std::uint32_t value) {
+  if (const std::shared_ptr<Connection> connection =
+          seam::findConnection(device)) {
+    connection->device->portOut32(port, value);
     if (trace::on()) trace::write({trace::Kind::PortOut, port, value, false});
   }
 }
 
-std::uint32_t portIn32(std::uint16_t port) {
+std::uint32_t portIn32(Handle device, std::uint16_t port) {
   // No card answers: the bus floats high.
-  std::shared_ptr<Device> device = currentDevice();
-  if (device == nullptr) return card::kFloatingBus;
-  const std::uint32_t value = device->portIn32(port);
+  const std::shared_ptr<Connection> connection = seam::findConnection(device);
+  if (connection == nullptr) return card::kFloatingBus;
+  const std::uint32_t value = connection->device->portIn32(port);
   if (trace::on()) trace::write({trace::Kind::PortIn, port, value, false});
   return value;
 }

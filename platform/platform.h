@@ -117,10 +117,11 @@ std::FILE* openPlainFile(const char* path, std::string* reason);
 
 // ---- Control ports --------------------------------------------------------
 
-// One 32-bit port output or input at a 16-bit port address, reaching the
-// card of the most recently opened connection.
-void portOut32(std::uint16_t port, std::uint32_t value);
-std::uint32_t portIn32(std::uint16_t port);
+// One 32-bit port output or input at a 16-bit port address, on the card of
+// the driver connection `device`. A closed or stale connection reaches
+// nothing: an output is dropped, an input gives 0xFFFFFFFF.
+void portOut32(Handle device, std::uint16_t port, std::uint32_t value);
+std::uint32_t portIn32(Handle device, std::uint16_t port);
 
 // ---- Chip window ----------------------------------------------------------
 // The one accessor for the mapped chip window: every word is exactly one

@@ -82,7 +82,7 @@ TEST_F(Connection, FailedCheckKeepsOnlyTheDevice) {
   EXPECT_STREQ(Board::openFailure(), "");
 }
 
-TEST_F(Connection, RegisterOneInMemorySpaceFails) {
+TEST_F(Connection, BadBaseAddressRegistersFailTheOpen) {
   sim::nextSettings().memoryBar1 = true;
   EXPECT_EQ(board.open(), -5);
   EXPECT_EQ(board.ioBase, 0xFFFF);
@@ -107,12 +107,40 @@ TEST_F(Connection, RegisterOneInMemorySpaceFails) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
   EXPECT_EQ(requestsOf(card->events(), 4), 1u);
 
-  // The same through the block itself: register 1 holding 0x0000E000.
-  sim::resetSettings();
-  sim::nextSettings().recordEvents = true;
-  putWord(sim::nextSettings().configBlock, 20, 0x0000E000);
-  EXPECT_EQ(board.open(), -5);
-  EXPECT_EQ(board.ioBase, 0xFFFF);
+  // The same through the block itself, and every register that would place
+  // the ports or the window where they cannot be reached whole.
+  const struct {
+    unsigned offset;
+    std::uint32_t value;
+    const char* reason;
+  } refused[] = {
+      {20, 0x0000E000, "1 (0x0000E000) is not an I/O-space register"},
+      {20, 0x0000FFE1,
+       "1 (0x0000FFE1) places the control ports' 64-byte block past port "
+       "0xFFFF"},
+      {20, 0x1234E001,
+       "1 (0x1234E001) places the control ports' 64-byte block past port "
+       "0xFFFF"},
+      {20, 0x0000E003,
+       "1 (0x0000E003) is not aligned to the control ports' 64-byte block"},
+      {20, 0x0000E021,
+       "1 (0x0000E021) is not aligned to the control ports' 64-byte block"},
+      {16, 0xF8000001,
+       "0 (0xF8000001) is an I/O-space register; the chip window needs a "
+       "memory register"},
+  };
+  for (const auto& bad : refused) {
+    SCOPED_TRACE(bad.reason);
+    board.close();
+    sim::resetSettings();
+    putWord(sim::nextSettings().configBlock, bad.offset, bad.value);
+    EXPECT_EQ(board.open(), -5);
+    EXPECT_EQ(board.ioBase, 0xFFFF);
+    EXPECT_EQ(Board::openFailure(),
+              std::string("simulated card (TV940_DEVICE=sim): base address "
+                          "register ") +
+                  bad.reason);
+  }
 }
 
 TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
@@ -153,15 +181,16 @@ TEST_F(Connection, OpenInOrderAndLearnTheIoBase) {
   EXPECT_EQ(card->events().size(), 5u);
   EXPECT_EQ(board.ioBase, 0xE000);  // the close resets no field
 
-  // Register 1 0x1234E003 gives 0xE002; register 0 is copied as it is.
+  // Register 1 0x0000FFC1 gives 0xFFC0, the last whole block; register 0
+  // is copied as it is.
   sim::resetSettings();
   sim::nextSettings().recordEvents = true;
-  putWord(sim::nextSettings().configBlock, 20, 0x1234E003);
-  putWord(sim::nextSettings().configBlock, 16, 0x87654321);
+  putWord(sim::nextSettings().configBlock, 20, 0x0000FFC1);
+  putWord(sim::nextSettings().configBlock, 16, 0x87654328);
   ASSERT_EQ(board.open(), 0);
   EXPECT_NE(sim::Card::current(), card);
-  EXPECT_EQ(board.ioBase, 0xE002);
-  EXPECT_EQ(board.baseAddress0, 0x87654321u);
+  EXPECT_EQ(board.ioBase, 0xFFC0);
+  EXPECT_EQ(board.baseAddress0, 0x87654328u);
 
   // Another Board's failed open leaves this connection in use.
   const platform::Handle connection = deviceHandle;
@@ -192,27 +221,55 @@ TEST_F(Connection, NoWindowFailsTheOpen) {
   EXPECT_TRUE(card->events().empty());
 }
 
-// A Board's driver requests go to its own connection, and nowhere while it
-// is not open; deviceHandle still names the most recent connection.
-TEST_F(Connection, DriverRequestsStayWithTheirBoard) {
+// Each Board reaches its own card: its ports, window and driver requests go
+// to its own connection, and nowhere while it is not open, whatever Board
+// opened last; deviceHandle still names the most recent connection. A Board
+// that is not open sends nothing for the clock, the loader or the bus width.
+TEST_F(Connection, EachBoardReachesItsOwnCardOnly) {
   Board never;
   never.writeChipViaDriver(0xC008, 1);  // no connection yet: nothing happens
   EXPECT_EQ(never.readChipViaDriver(0xC008), 0u);
 
   ASSERT_EQ(board.open(), 0);
-  const platform::Handle first = deviceHandle;
+  const auto first = sim::Card::current();
+  const platform::Handle firstHandle = deviceHandle;
+  Board other;
+  ASSERT_EQ(other.open(), 0);
+  const auto second = sim::Card::current();
+  ASSERT_NE(first, second);
+  first->setPortInput(32, 0x1111);
+  second->setPortInput(32, 0x2222);
+  board.writePort(16, 0xA);
+  other.writePort(16, 0xB);
+  EXPECT_EQ(first->lastPortOutput(16), 0xAu);
+  EXPECT_EQ(second->lastPortOutput(16), 0xBu);
+  EXPECT_EQ(board.readPort(32), 0x1111u);
+  EXPECT_EQ(other.readPort(32), 0x2222u);
+  board.writeChip(0x0101, 0xA1);
+  EXPECT_EQ(first->peekChip(0x0101), 0xA1u);
+  EXPECT_EQ(second->peekChip(0x0101), 0u);
+
+  // Closed, and another Board opened after it: the closed one reaches
+  // nothing, not even its own card.
   board.close();
   Board later;
   ASSERT_EQ(later.open(), 0);
-  EXPECT_NE(deviceHandle, first);
-  EXPECT_NE(deviceHandle, nullptr);
+  EXPECT_NE(deviceHandle, firstHandle);
   auto card = sim::Card::current();
   later.writeDeviceConfig(0x00);
   later.writeChipViaDriver(0x4000, 7);
-  card->clearEvents();
+  for (const auto& c : {first, second, card}) c->clearEvents();
 
+  testing::internal::CaptureStdout();
   for (Board* stale : {&board, &never}) {
-    EXPECT_EQ(stale->setBusWidth(16), 0);
+    EXPECT_EQ(stale->setClock(16, 66), -1.0f);
+    EXPECT_EQ(stale->loadConfiguration("absent.bfx"), -9);
+    EXPECT_STREQ(Board::loadFailure(), "the board is not open");
+    EXPECT_EQ(stale->setBusWidth(32), -9);
+    stale->writePort(16, 0xBAD);
+    EXPECT_EQ(stale->readPort(32), 0xFFFFFFFFu);
+    stale->writeChip(0x0101, 0xBAD);
+    EXPECT_EQ(stale->readChip(0x0101), 0xFFFFFFFFu);
     stale->writeChipViaDriver(0x4000, 0xBAD);
     stale->writeDeviceConfigViaDriver(0xFF);
     EXPECT_EQ(stale->readChipViaDriver(0x4000), 0u);
@@ -221,11 +278,17 @@ TEST_F(Connection, DriverRequestsStayWithTheirBoard) {
     EXPECT_EQ(words[0], 9u);
     stale->readConfigInfo();
   }
-  EXPECT_TRUE(card->events().empty()) << trace(card->events())[0];
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  for (const auto& c : {first, second, card}) {
+    EXPECT_TRUE(c->events().empty()) << trace(c->events())[0];
+  }
+  EXPECT_EQ(first->peekChip(0x0101), 0xA1u);
+  EXPECT_EQ(first->lastPortOutput(16), 0xAu);
   EXPECT_EQ(card->peekChip(0xC000), 0x00u);
   EXPECT_EQ(card->peekChip(0x4000), 7u);
   EXPECT_EQ(later.readChipViaDriver(0x4000), 7u);  // the open Board's own
   later.close();
+  other.close();
 }
 
 TEST_F(Connection, ReadConfigInfoAgain) {

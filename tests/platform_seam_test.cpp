@@ -264,14 +264,18 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
   EXPECT_EQ(events[5],
             (sim::Event{sim::EventKind::WindowWrite, 0x102, 3, true}));
 
-  // Ports reach the card of the most recent open.
-  platform::portOut32(0xE018, 0xAB);
+  // Ports reach the card of their connection, and nothing once it is
+  // closed.
+  platform::portOut32(first, 0xE018, 0xAB);
   EXPECT_EQ(card->lastPortOutput(24), 0xABu);
   card->setPortInput(32, 0x5555);
-  EXPECT_EQ(platform::portIn32(0xE020), 0x5555u);
+  EXPECT_EQ(platform::portIn32(first, 0xE020), 0x5555u);
 
   // Once the card is gone, its window reaches nothing, not the next card.
   platform::closeHandle(first);
+  platform::portOut32(first, 0xE018, 0xCD);
+  EXPECT_EQ(card->lastPortOutput(24), 0xABu);
+  EXPECT_EQ(platform::portIn32(first, 0xE020), 0xFFFFFFFFu);
   card.reset();
   sim::resetSettings();
   Handle second = platform::openDevice("drv");

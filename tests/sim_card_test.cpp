@@ -75,7 +75,7 @@ class SimCardTest : public ::testing::Test {
   void programClock() {
     const char* bits = tv940test::kClockBits66From16;
     for (const char* bit = bits; *bit != '\0'; ++bit) {
-      platform::portOut32(0xE014, *bit == '1' ? 1 : 0);
+      platform::portOut32(device_, 0xE014, *bit == '1' ? 1 : 0);
     }
   }
   void load(const std::vector<sim::ConfigurationWrite>& image) {
@@ -110,7 +110,7 @@ TEST_F(SimCardTest, ConfigurationBlockFollowsSettingsAndFaults) {
   ASSERT_TRUE(call(5, nullptr, 0, block.data(), 148));
   EXPECT_EQ(word(20), 0x1200E003u);
   // The ports keep the decoding the card was opened with.
-  platform::portOut32(0xE010, 1);
+  platform::portOut32(device_, 0xE010, 1);
   EXPECT_EQ(card_->lastPortOutput(16), 1u);
 
   platform::closeHandle(device_);
@@ -224,25 +224,27 @@ TEST_F(SimCardTest, RegistersPortsAndTheTrace) {
   }
 
   card_->setPortInput(32, 0x12345678);
-  EXPECT_EQ(platform::portIn32(0xE020), 0x12345678u);
-  EXPECT_EQ(platform::portIn32(0xE040), 0xFFFFFFFFu);  // past the ports
-  EXPECT_EQ(platform::portIn32(0xE021), 0xFFFFFFFFu);  // not a port
-  platform::portOut32(0xE03C, 0xFFFFFF80);
+  EXPECT_EQ(platform::portIn32(device_, 0xE020), 0x12345678u);
+  EXPECT_EQ(platform::portIn32(device_, 0xE040),
+            0xFFFFFFFFu);  // past the ports
+  EXPECT_EQ(platform::portIn32(device_, 0xE021), 0xFFFFFFFFu);  // not a port
+  platform::portOut32(device_, 0xE03C, 0xFFFFFF80);
   EXPECT_EQ(card_->lastPortOutput(60), 0xFFFFFF80u);
-  platform::portOut32(0xDFF0, 9);  // below the I/O base: reaches no port
+  platform::portOut32(device_, 0xDFF0,
+                      9);  // below the I/O base: reaches no port
   EXPECT_EQ(card_->lastPortOutput(0xFFF0), 0u);
 
   // Clock-programming bits go to the synthesizer's decoder.
   const std::uint64_t bits = card_->clock().bitsSeen();
-  platform::portOut32(0xE014, 1);
-  platform::portOut32(0xE014, 0);
+  platform::portOut32(device_, 0xE014, 1);
+  platform::portOut32(device_, 0xE014, 0);
   EXPECT_EQ(card_->clock().bitsSeen(), bits + 2);
 
   card_->clearEvents();
   std::uint32_t block[148 / 4];
   call(5, nullptr, 0, block, sizeof block);
-  platform::portOut32(0xE018, 0);
-  platform::portIn32(0xE020);
+  platform::portOut32(device_, 0xE018, 0);
+  platform::portIn32(device_, 0xE020);
   write(0xC008, 0);
   platform::windowRead32(window_, 0x10);
   driverWrite(0xC000, 8);
@@ -419,7 +421,7 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   write(0xC008, 7);
   read(0xC008);
   platform::windowWrite32(window_, card::kWindowSize, 5);  // reaches nothing
-  platform::portOut32(0xE018, 0);
+  platform::portOut32(device_, 0xE018, 0);
   card_->raiseInterrupt(42);
   EXPECT_STREQ(platform::finishTrace(), "");
 
