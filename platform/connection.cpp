@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "card/card_map.h"
+#include "platform/backends/backends.h"
 #include "platform/seam.h"
 #include "platform/trace.h"
 
@@ -63,12 +64,10 @@ Handle openDevice(const char* path) {
         "only (TV940_DEVICE=sim)";
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
-  } else if (choice.empty()) {
-    opened = openNativeDriver(path != nullptr ? path : "", &failure);
-  } else if (choice == "sim") {
-    opened = openSimulatedCard(&failure);
+  } else if (const backends::Backend* row = backends::backendFor(choice)) {
+    opened = row->open({choice, path != nullptr ? path : ""}, &failure);
   } else {
-    opened = openSelectedDevice(choice.c_str(), &failure);
+    failure = "unknown device '" + choice + "'";
   }
   if (opened == nullptr) {
     recordFailure(selected,

@@ -1,6 +1,7 @@
 // Inside the seam: what every backend provides for one driver connection.
 // Not seen by boardlib; the seam (connection.cpp, window.cpp) routes its
-// functions here.
+// functions here. The backends and how the seam picks one:
+// backends/backends.h.
 #pragma once
 
 #include <cstdint>
@@ -59,16 +60,5 @@ class Device {
   // reachable, as the hardware's do, until another device is opened.
   virtual void onClose() {}
 };
-
-// Backends. Each returns a connected device, or null with *failure saying why
-// (one line, no line end).
-std::shared_ptr<Device> openSimulatedCard(std::string* failure);
-// The platform's own driver at `path` (on Linux there is none).
-std::shared_ptr<Device> openNativeDriver(const char* path,
-                                         std::string* failure);
-// A backend-specific TV940_DEVICE value (a Linux PCI address or device
-// directory); null with *failure for a value no backend accepts.
-std::shared_ptr<Device> openSelectedDevice(const char* selector,
-                                           std::string* failure);
 
 }  // namespace platform

@@ -2,8 +2,8 @@
 // kernel's sysfs files of the device (config, resource0, resource1) and, when
 // the device is bound to uio_pci_generic, its UIO device node for interrupts.
 //
-// The seam reaches this backend through openSelectedDevice (TV940_DEVICE set
-// to a PCI address or a device directory, see pci_address.h); tests use
+// The seam reaches this backend through its row, openLinuxPci (TV940_DEVICE
+// set to a PCI address or a device directory, see pci_address.h); tests use
 // openDeviceDirectory to open fake device directories.
 #pragma once
 

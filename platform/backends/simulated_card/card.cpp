@@ -8,6 +8,7 @@
 
 #include "card/bytes.h"
 #include "card/hex.h"
+#include "platform/backends/backends.h"
 #include "platform/backends/simulated_card/window_pool.h"
 #include "platform/device.h"
 #include "platform/os.h"
@@ -424,15 +425,14 @@ void resetSettings() {
 
 }  // namespace sim
 
-namespace platform {
+namespace platform::backends {
 
-std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
+std::shared_ptr<Device> openSimulatedCard(const OpenRequest& /*request*/,
+                                          std::string* failure) {
   sim::Settings settings;
   if (!sim::settingsForOpen(&settings, failure)) return nullptr;
   if (settings.noDevice) {
-    if (failure != nullptr) {
-      *failure = "no simulated card present (simulated fault no-device)";
-    }
+    *failure = "no simulated card present (simulated fault no-device)";
     return nullptr;
   }
   auto card = std::make_shared<sim::SimCard>(settings);
@@ -442,4 +442,4 @@ std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
   return card;
 }
 
-}  // namespace platform
+}  // namespace platform::backends
