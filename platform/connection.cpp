@@ -27,6 +27,18 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+// What devices report, written to the trace.
+class TracedReports final : public Reports {
+ public:
+  void interrupt(std::uint32_t word) override {
+    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, word, false});
+  }
+  void note(std::string_view text) override {
+    if (trace::on()) trace::comment(text);
+  }
+};
+TracedReports tracedReports;
+
 void recordFailure(const std::string& selected, const std::string& reason) {
   State& s = state();
   os::LockGuard guard(s.lock);
@@ -65,7 +77,8 @@ Handle openDevice(const char* path) {
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
   } else if (const backends::Backend* row = backends::backendFor(choice)) {
-    opened = row->open({choice, path != nullptr ? path : ""}, &failure);
+    opened = row->open({choice, path != nullptr ? path : "", tracedReports},
+                       &failure);
   } else {
     failure = "unknown device '" + choice + "'";
   }

@@ -7,10 +7,27 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "card/card_map.h"
 
 namespace platform {
+
+// What a device reports of the card on its own: its interrupts, and remarks
+// such as the design the simulated card recognises. The seam hands every
+// device one at open and writes the trace lines; backends never write the
+// trace. It lives as long as the process and may be called from any thread,
+// also under a device's own lock.
+class Reports {
+ public:
+  // The card raised an interrupt with this word.
+  virtual void interrupt(std::uint32_t word) = 0;
+  // One line of text, without line end.
+  virtual void note(std::string_view text) = 0;
+
+ protected:
+  ~Reports() = default;
+};
 
 // A chip window as a backend hands it out: its base in the program's memory
 // and its size in bytes.

@@ -20,6 +20,8 @@ struct OpenRequest {
   // The device path the program names, never null; the platform's own
   // driver opens it.
   const char* path;
+  // Where the device reports interrupts and remarks.
+  Reports& reports;
 };
 
 struct Backend {

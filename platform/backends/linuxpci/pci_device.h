@@ -18,12 +18,14 @@ namespace platform::linuxpci {
 inline constexpr const char* kDeviceNodes = "/dev";
 
 // Opens the card behind a device directory. A UIO device uioN listed in the
-// directory's uio/ is opened as deviceNodes/uioN. Null with *failure (one
+// directory's uio/ is opened as deviceNodes/uioN; its interrupts go to
+// `reports`. Null with *failure (one
 // line) when any part the card needs is missing or unusable, and, before
 // anything is opened, when a kernel driver other than uio_pci_generic or
 // vfio-pci is bound to the device.
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
+                                            Reports& reports,
                                             std::string* failure);
 
 }  // namespace platform::linuxpci

@@ -18,7 +18,7 @@ std::shared_ptr<Device> openLinuxPci(const OpenRequest& request,
     return nullptr;
   }
   return linuxpci::openDeviceDirectory(directory, linuxpci::kDeviceNodes,
-                                       failure);
+                                       request.reports, failure);
 }
 
 }  // namespace platform::backends
