@@ -51,9 +51,9 @@ struct Parts {
 
 class PciDevice final : public Device {
  public:
-  explicit PciDevice(Parts parts)
+  PciDevice(Parts parts, Reports& reports)
       : parts_(std::move(parts)),
-        interrupts_(parts_.config.get(), std::move(parts_.uio)) {}
+        interrupts_(parts_.config.get(), std::move(parts_.uio), reports) {}
   ~PciDevice() override {
     interrupts_.stop();
     // Board objects may still hold the window after this device is replaced.
@@ -346,6 +346,7 @@ bool checkDriver(const std::string& directory, std::string* failure) {
 
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
+                                            Reports& reports,
                                             std::string* failure) {
   std::string reason;
   Parts parts;
@@ -360,7 +361,7 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<PciDevice>(std::move(parts));
+  auto device = std::make_shared<PciDevice>(std::move(parts), reports);
   if (!device->startInterrupts(&reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;

@@ -10,7 +10,6 @@
 
 #include "card/card_map.h"
 #include "card/system_error.h"
-#include "platform/trace.h"
 
 namespace platform::linuxpci {
 namespace {
@@ -128,7 +127,7 @@ void UioInterrupts::serve() {
       event = event_;
     }
     changed_.notify_all();
-    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, count, false});
+    reports_.interrupt(count);
     if (event != nullptr) platform::setEvent(event);
   }
   {
