@@ -73,6 +73,11 @@ const char* Board::openFailure() { return platform::lastOpenFailure(); }
 
 const char* Board::traceFailure() { return platform::finishTrace(); }
 
+const char* Board::cardFailure() {
+  cardFailure_ = open_ ? platform::cardFailures(connection_) : "";
+  return cardFailure_.c_str();
+}
+
 ErrorCode Board::open() {
   if (open_) {
     platform::setOpenFailure(connection_, "the board is already open");

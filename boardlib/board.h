@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "boardlib/driver.h"
 #include "platform/platform.h"
@@ -93,6 +94,12 @@ class Board {
   // complete: one line naming the trace file and the reason, or "" when the
   // whole trace was written or none is.
   static const char* traceFailure();
+  // Whether the card failed accesses on this Board's connection: one line
+  // counting them and naming the first with its reason ("the card failed 3
+  // port accesses: out e014 00000001: <reason>"); "" while every access
+  // reached the card, and for a Board that is not open. A port access that
+  // failed was dropped (an input read 0xFFFFFFFF); it is also traced.
+  const char* cardFailure();
 
   // ---- Control ports ----
   void writePort16One();
@@ -219,5 +226,6 @@ class Board {
   platform::Handle connection_ = nullptr;  // null: nothing to close
   bool eventsCreated_ = false;
   bool watcherStarted_ = false;
-  bool open_ = false;  // the last open succeeded and no close followed
+  bool open_ = false;        // the last open succeeded and no close followed
+  std::string cardFailure_;  // the text cardFailure() gives
 };

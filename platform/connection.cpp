@@ -1,7 +1,6 @@
 // The seam's driver connections: the choice of backend at open, request
-// routing and the window each connection maps, the failure lines, and the
-// control ports of the card of the most recent open. Every request and port
-// access is traced here.
+// routing and the window each connection maps, and the failure lines. Every
+// request is traced here; ports.cpp has the control ports.
 #include <cstdlib>
 #include <cstring>
 
@@ -36,6 +35,10 @@ class TracedReports final : public Reports {
   void note(std::string_view text) override {
     if (trace::on()) trace::comment(text);
   }
+  void accessFailed(const Device& device, std::string_view access,
+                    std::string_view reason) override {
+    seam::recordAccessFailure(device, false, access, reason);
+  }
 };
 TracedReports tracedReports;
 
@@ -43,6 +46,30 @@ void recordFailure(const std::string& selected, const std::string& reason) {
   State& s = state();
   os::LockGuard guard(s.lock);
   s.failure = oneLine(selected + ": " + reason);
+}
+
+// Whether a value has white space at its start or end (a blank, a tab, a
+// line end), which no device name has.
+bool hasWhiteSpaceAround(const std::string& value) {
+  const auto space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+           c == '\f';
+  };
+  return !value.empty() && (space(value.front()) || space(value.back()));
+}
+
+// A value as a failure line shows it: in quotes, with its line ends and tabs
+// spelled out, when white space surrounds it.
+std::string shown(const std::string& value) {
+  if (!hasWhiteSpaceAround(value)) return value;
+  std::string text = "\"";
+  for (char c : value) {
+    text += c == '\n'   ? "\\n"
+            : c == '\r' ? "\\r"
+            : c == '\t' ? "\\t"
+                        : std::string(1, c);
+  }
+  return text + "\"";
 }
 
 }  // namespace
@@ -58,7 +85,7 @@ Handle openDevice(const char* path) {
   } else if (choice == "sim") {
     selected = "simulated card (TV940_DEVICE=sim)";
   } else {
-    selected = "TV940_DEVICE=" + choice;
+    selected = "TV940_DEVICE=" + shown(choice);
   }
   {
     State& s = state();
@@ -70,7 +97,11 @@ Handle openDevice(const char* path) {
   std::string failure;
   std::shared_ptr<Device> opened;
   const char* faults = std::getenv("TV940_SIM_FAULTS");
-  if (faults != nullptr && *faults != '\0' && choice != "sim") {
+  if (hasWhiteSpaceAround(choice)) {
+    failure =
+        "the value has white space around it; set TV940_DEVICE to the device "
+        "alone";
+  } else if (faults != nullptr && *faults != '\0' && choice != "sim") {
     failure =
         "TV940_SIM_FAULTS is set, but its faults apply to the simulated card "
         "only (TV940_DEVICE=sim)";
@@ -91,55 +122,48 @@ Handle openDevice(const char* path) {
     trace::comment("trace: device " + device + " (" + opened->backend() + ")");
   }
 
-  Handle handle = seam::addHandle(
-      std::make_shared<Connection>(Connection{opened, selected, nullptr}));
-  std::shared_ptr<Device> previous;
-  {
-    State& s = state();
-    os::LockGuard guard(s.lock);
-    seam::currentRoute.store(nullptr, std::memory_order_release);
-    previous = std::move(s.current);
-    s.current = opened;
-  }
-  return handle;  // `previous` goes outside the lock
+  auto connection = std::make_shared<Connection>();
+  connection->device = std::move(opened);
+  connection->selected = std::move(selected);
+  return seam::addHandle(std::move(connection));
 }
 
 namespace {
 
-// Request 6: the backend's window, handed out through the out buffer, and
-// the route of the connection's accesses to it.
-bool mapWindow(Connection& connection, void* outBuffer, std::uint32_t outSize,
-               std::uint32_t* bytesReturned) {
+// The connection's window from now on: the accessor finds it by its base,
+// and takes the short path to a window of plain memory.
+void registerWindow(const std::shared_ptr<Connection>& connection,
+                    const Window& window) {
+  State& s = state();
+  os::LockGuard guard(s.lock);
+  if (connection->windowBase != nullptr) seam::forgetWindowLocked(*connection);
+  connection->windowBase = window.base;
+  connection->windowSize = window.size;
+  connection->routed = connection->device->routesWindow();
+  s.windows[window.base] = connection;
+  if (connection->routed) return;
+  std::unique_ptr<Route>& route = s.routes[{window.base, window.size}];
+  if (route == nullptr) route.reset(new Route{window.base, window.size});
+  connection->route = route.get();
+  seam::currentRoute.store(route.get(), std::memory_order_release);
+}
+
+// Request 6: the backend's window, handed out through the out buffer.
+bool mapWindow(const std::shared_ptr<Connection>& connection, void* outBuffer,
+               std::uint32_t outSize, std::uint32_t* bytesReturned) {
   Window window;
   std::string failure;
   if (outBuffer == nullptr || outSize < sizeof window.base) {
     failure = "the map request has no room for the window's address";
-  } else if (!connection.device->mapWindow(&window, &failure) ||
+  } else if (!connection->device->mapWindow(&window, &failure) ||
              window.base == nullptr || window.size < 4) {
     if (failure.empty()) failure = "the driver mapped no chip window";
   }
   if (!failure.empty()) {
-    recordFailure(connection.selected, failure);
+    recordFailure(connection->selected, failure);
     return false;
   }
-  State& s = state();
-  {
-    os::LockGuard guard(s.lock);
-    const Route* route = connection.route;
-    if (route == nullptr || route->base != window.base ||
-        route->size != window.size) {
-      Device* routed =
-          connection.device->routesWindow() ? connection.device.get() : nullptr;
-      s.allRoutes.push_back(std::make_unique<Route>(
-          Route{window.base, window.size, connection.device, routed}));
-      route = s.allRoutes.back().get();
-      s.routes[window.base] = route;
-      connection.route = route;
-    }
-    if (connection.device == s.current) {
-      seam::currentRoute.store(route, std::memory_order_release);
-    }
-  }
+  registerWindow(connection, window);
   std::memcpy(outBuffer, &window.base, sizeof window.base);
   if (bytesReturned != nullptr) *bytesReturned = sizeof window.base;
   return true;
@@ -191,7 +215,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
           failure.empty() ? "the driver's check request failed" : failure);
     }
   } else if (code == card::code(DriverRequest::MapChipWindow)) {
-    ok = mapWindow(*connection, outBuffer, outSize, bytesReturned);
+    ok = mapWindow(connection, outBuffer, outSize, bytesReturned);
   } else {
     ok = connection->device->request(code, inBuffer, inSize, outBuffer, outSize,
                                      bytesReturned);
@@ -222,24 +246,5 @@ void setOpenFailure(Handle device, const char* reason) {
 }
 
 const char* finishTrace() { return trace::finish(); }
-
-// ---- Control ports --------------------------------------------------------
-
-void portOut32(Handle device, std::uint16_t port, std::uint32_t value) {
-  if (const std::shared_ptr<Connection> connection =
-          seam::findConnection(device)) {
-    connection->device->portOut32(port, value);
-    if (trace::on()) trace::write({trace::Kind::PortOut, port, value, false});
-  }
-}
-
-std::uint32_t portIn32(Handle device, std::uint16_t port) {
-  // No card answers: the bus floats high.
-  const std::shared_ptr<Connection> connection = seam::findConnection(device);
-  if (connection == nullptr) return card::kFloatingBus;
-  const std::uint32_t value = connection->device->portIn32(port);
-  if (trace::on()) trace::write({trace::Kind::PortIn, port, value, false});
-  return value;
-}
 
 }  // namespace platform

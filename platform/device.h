@@ -13,17 +13,27 @@
 
 namespace platform {
 
-// What a device reports of the card on its own: its interrupts, and remarks
-// such as the design the simulated card recognises. The seam hands every
-// device one at open and writes the trace lines; backends never write the
-// trace. It lives as long as the process and may be called from any thread,
-// also under a device's own lock.
+class Device;
+
+// What a device reports of the card on its own: its interrupts, remarks such
+// as the design the simulated card recognises, and the failures of accesses
+// it makes outside the seam's calls. The seam hands every device one at open
+// and writes the trace lines; backends never write the trace. It lives as
+// long as the process and may be called from any thread, also under a
+// device's own lock.
 class Reports {
  public:
   // The card raised an interrupt with this word.
   virtual void interrupt(std::uint32_t word) = 0;
   // One line of text, without line end.
   virtual void note(std::string_view text) = 0;
+  // An access `device` made on its own did not reach the card (a failed
+  // interrupt unmask or interrupt wait): `access` names it ("interrupt
+  // wait on /dev/uio0"), `reason` says why. The seam counts it against the
+  // device's connection, as it counts failed port accesses, and the run
+  // that made the connection fails.
+  virtual void accessFailed(const Device& device, std::string_view access,
+                            std::string_view reason) = 0;
 
  protected:
   ~Reports() = default;
@@ -48,9 +58,11 @@ class Device {
   virtual bool check(std::string* failure) = 0;
 
   // Request 6: the chip window. False with *failure when there is none. The
-  // range of a window handed out must not become other memory while the
-  // program may still hold its pointer (the simulated card and Linux PCI
-  // keep it reserved for the rest of the process).
+  // range of a window handed out must never become other memory or
+  // unmapped: an access that raced the close may still land in it. A later
+  // device may be handed the same range (Linux PCI reuses its ranges; the
+  // simulated card does where address space is scarce), which is safe, as
+  // the seam forgets a window when its connection closes.
   virtual bool mapWindow(Window* window, std::string* failure) = 0;
 
   // Every other driver request (the buffer conventions of
@@ -59,8 +71,15 @@ class Device {
                        void* outBuffer, std::uint32_t outSize,
                        std::uint32_t* bytesReturned) = 0;
 
-  virtual void portOut32(std::uint16_t port, std::uint32_t value) = 0;
-  virtual std::uint32_t portIn32(std::uint16_t port) = 0;
+  // One 32-bit port access. A port outside the card's ports reaches
+  // nothing (an input reads 0xFFFFFFFF) and is no failure. An access the
+  // backend could not make (its system call failed) returns false with
+  // *failure (one line) saying why; an input then reads 0xFFFFFFFF. The seam
+  // counts and traces every such failure.
+  virtual bool portOut32(std::uint16_t port, std::uint32_t value,
+                         std::string* failure) = 0;
+  virtual bool portIn32(std::uint16_t port, std::uint32_t* value,
+                        std::string* failure) = 0;
 
   // A backend whose window is not plain device memory (the simulated card)
   // returns true; the seam then hands it every access inside the window.
@@ -73,8 +92,8 @@ class Device {
   virtual void windowWrite32(std::uint32_t /*offset*/,
                              std::uint32_t /*value*/) {}
 
-  // The connection's handle has been closed. The card's ports and window stay
-  // reachable, as the hardware's do, until another device is opened.
+  // The connection's handle has been closed: the seam no longer routes its
+  // ports or window here.
   virtual void onClose() {}
 };
 

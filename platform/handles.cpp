@@ -81,6 +81,11 @@ bool closeHandle(Handle handle) {
     if (it == s.handles.end()) return false;
     entry = std::move(it->second);
     s.handles.erase(it);
+    // From here on the connection's window reaches nothing.
+    if (auto* connection =
+            std::get_if<std::shared_ptr<seam::Connection>>(&entry)) {
+      seam::forgetWindowLocked(**connection);
+    }
   }
   if (auto* event = std::get_if<std::shared_ptr<os::Event>>(&entry)) {
     os::retire(**event);

@@ -123,6 +123,13 @@ std::FILE* openPlainFile(const char* path, std::string* reason);
 void portOut32(Handle device, std::uint16_t port, std::uint32_t value);
 std::uint32_t portIn32(Handle device, std::uint16_t port);
 
+// What the card failed of the accesses on the connection `device`: "" while
+// every port access, and every access the device made on its own (an
+// interrupt unmask or wait), reached the card; otherwise one line counting
+// them and naming the first with its reason ("the card failed 3 port
+// accesses: out e014 00000001: <reason>"). "" for a closed or stale handle.
+std::string cardFailures(Handle device);
+
 // ---- Chip window ----------------------------------------------------------
 // The one accessor for the mapped chip window: every word is exactly one
 // 32-bit access, in program order, never merged, split or cached. A word

@@ -8,9 +8,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
-#include <vector>
 
 #include "platform/device.h"
 #include "platform/os.h"
@@ -18,25 +19,32 @@
 
 namespace platform::seam {
 
-// Where the accesses to one window go. Routes are never freed: the accessor
-// reads the route of the current card's window without the lock, and a
-// window pointer handed out once keeps finding its route, which reaches
-// nothing once its device is gone.
+// A window of plain device memory as the accessor's short path reads it,
+// without the lock. Routes are never freed, and one is made for each base
+// and size: a later device handed the same range reuses it.
 struct Route {
   const std::uint8_t* base;
   std::uint64_t size;
-  std::weak_ptr<Device> owner;
-  // The device that serves every access (the simulated card), or null for a
-  // window of plain device memory.
-  Device* routed;
+};
+
+// What the card failed of one connection's accesses.
+struct FailureLog {
+  std::uint64_t ports = 0;   // failed port accesses
+  std::uint64_t others = 0;  // failed accesses the device made on its own
+  std::string first;         // "<access>: <reason>" of the first failure
 };
 
 // One driver connection: its device, the device as the user selected it (for
-// failure lines), and the route of its window once mapped.
+// failure lines), its window once mapped and its failed accesses, these
+// under the state's lock.
 struct Connection {
   std::shared_ptr<Device> device;
   std::string selected;
-  const Route* route = nullptr;  // under the state's lock
+  const std::uint8_t* windowBase = nullptr;
+  std::uint64_t windowSize = 0;
+  bool routed = false;           // the device serves every window access
+  const Route* route = nullptr;  // for a window of plain memory
+  FailureLog failures;
 };
 
 using Entry =
@@ -50,11 +58,12 @@ struct State {
   // nothing instead of a later object.
   std::uintptr_t lastHandle = 0;
   std::unordered_map<std::uintptr_t, Entry> handles;
-  // The card that port accesses reach: that of the most recent open.
-  std::shared_ptr<Device> current;
-  // Every route ever made, and the latest for each window base.
-  std::vector<std::unique_ptr<Route>> allRoutes;
-  std::map<const std::uint8_t*, const Route*> routes;
+  // The connection that mapped each window base, until it closes.
+  std::map<const std::uint8_t*, std::weak_ptr<Connection>> windows;
+  // Every route ever made, by base and size.
+  std::map<std::pair<const std::uint8_t*, std::uint64_t>,
+           std::unique_ptr<Route>>
+      routes;
   // The device of the most recent open as the user selected it, and the
   // failure line of the most recent failed open.
   std::string selected;
@@ -63,10 +72,22 @@ struct State {
 
 State& state();
 
-// The route of the current card's window, read without the lock on every
-// access. Its device stays alive as `current` until the next open, which
-// happens on the thread that makes the window accesses.
+// The route of the most recently mapped window of plain memory while its
+// connection is open, read without the lock on every access. An access that
+// read it just before the close still finds the range mapped: a backend
+// never unmaps a window it handed out.
 extern std::atomic<const Route*> currentRoute;
+
+// The connection closes (or maps another window): its window reaches
+// nothing from now on. Called under the state's lock.
+void forgetWindowLocked(Connection& connection);
+
+// An access on the card of `device` failed: counted against the open
+// connection of that device, if any, and traced as a comment naming the
+// access and the reason. `port` tells a port access from one the device made
+// on its own.
+void recordAccessFailure(const Device& device, bool port,
+                         std::string_view access, std::string_view reason);
 
 // A new handle for an event or a connection.
 Handle addHandle(Entry entry);

@@ -1,14 +1,31 @@
-// The seam's one accessor for the chip window. The current card's window of
-// plain memory, untraced, takes the short path: one comparison of the base,
-// one of the offset, then the access itself. Everything else (a routed or
-// traced window, another connection's window, a word outside the window)
-// goes the long way.
+// The seam's one accessor for the chip window. The most recently mapped
+// window of plain memory, untraced, takes the short path: one comparison of
+// the base, one of the offset, then the access itself. Everything else (a
+// window the device serves, a traced access, another connection's window, a
+// word outside the window) goes the long way, which holds the device for the
+// access: a close on another thread never frees what an access still uses.
 #include "platform/seam.h"
 #include "platform/trace.h"
 
 namespace platform {
 
 std::atomic<const seam::Route*> seam::currentRoute{nullptr};
+
+void seam::forgetWindowLocked(Connection& connection) {
+  State& s = state();
+  auto it = s.windows.find(connection.windowBase);
+  if (it != s.windows.end() && it->second.lock().get() == &connection) {
+    s.windows.erase(it);
+  }
+  if (connection.route != nullptr &&
+      currentRoute.load(std::memory_order_relaxed) == connection.route) {
+    currentRoute.store(nullptr, std::memory_order_release);
+  }
+  connection.windowBase = nullptr;
+  connection.windowSize = 0;
+  connection.routed = false;
+  connection.route = nullptr;
+}
 
 namespace {
 
@@ -20,10 +37,12 @@ inline bool insideWindow(std::uint32_t offset, std::uint64_t size) {
   return (offset & 3) == 0 && std::uint64_t(offset) + 4 <= size;
 }
 
-// The route of a window pointer and, for a window that is not the current
-// card's, its device held for the access. No route: no live device's window.
+// Where an access to a window pointer goes: the window's size (0 when the
+// pointer is no open connection's window) and, for a window the device
+// serves, the device, held for the access.
 struct Target {
-  const Route* route = nullptr;
+  std::uint64_t size = 0;
+  Device* routed = nullptr;
   std::shared_ptr<Device> held;
 };
 
@@ -32,27 +51,30 @@ Target findTarget(const std::uint8_t* window) {
   if (window == nullptr) return target;
   const Route* current = seam::currentRoute.load(std::memory_order_acquire);
   if (current != nullptr && current->base == window) {
-    target.route = current;
+    target.size = current->size;
     return target;
   }
+  std::shared_ptr<seam::Connection> connection;  // goes after the lock
   seam::State& s = seam::state();
   os::LockGuard guard(s.lock);
-  auto it = s.routes.find(window);
-  if (it == s.routes.end()) return target;
-  target.held = it->second->owner.lock();
-  if (target.held != nullptr) target.route = it->second;
+  auto it = s.windows.find(window);
+  if (it == s.windows.end()) return target;
+  connection = it->second.lock();
+  if (connection == nullptr) return target;
+  target.size = connection->windowSize;
+  target.held = connection->device;
+  if (connection->routed) target.routed = target.held.get();
   return target;
 }
 
 std::uint32_t readWord(const Target& target, const std::uint8_t* window,
                        std::uint32_t offset) {
-  const Route* route = target.route;
-  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  const bool reached = insideWindow(offset, target.size);
   std::uint32_t value = kFloatingBus;
   if (reached) {
     value =
-        route->routed != nullptr
-            ? route->routed->windowRead32(offset)
+        target.routed != nullptr
+            ? target.routed->windowRead32(offset)
             : *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
   }
   if (trace::on()) {
@@ -64,11 +86,10 @@ std::uint32_t readWord(const Target& target, const std::uint8_t* window,
 
 void writeWord(const Target& target, std::uint8_t* window, std::uint32_t offset,
                std::uint32_t value) {
-  const Route* route = target.route;
-  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  const bool reached = insideWindow(offset, target.size);
   if (reached) {
-    if (route->routed != nullptr) {
-      route->routed->windowWrite32(offset, value);
+    if (target.routed != nullptr) {
+      target.routed->windowWrite32(offset, value);
     } else {
       *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
     }
@@ -96,8 +117,7 @@ void writeWord(const Target& target, std::uint8_t* window, std::uint32_t offset,
 inline bool plainAccess(const std::uint8_t* window, std::uint32_t offset) {
   const Route* route = seam::currentRoute.load(std::memory_order_acquire);
   return route != nullptr && window == route->base &&
-         route->routed == nullptr && insideWindow(offset, route->size) &&
-         !trace::on();
+         insideWindow(offset, route->size) && !trace::on();
 }
 
 }  // namespace
@@ -122,10 +142,9 @@ void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
                         const std::uint32_t* source, std::uint32_t count) {
   if (count == 0 || source == nullptr) return;
   const Target target = findTarget(window);
-  const Route* route = target.route;
   const std::uint64_t end = std::uint64_t(offset) + 4 * std::uint64_t(count);
-  if (route != nullptr && route->routed == nullptr && !trace::on() &&
-      (offset & 3) == 0 && end <= route->size) {
+  if (target.size != 0 && target.routed == nullptr && !trace::on() &&
+      (offset & 3) == 0 && end <= target.size) {
     auto* words = reinterpret_cast<volatile std::uint32_t*>(window + offset);
     for (std::uint32_t i = 0; i < count; ++i) words[i] = source[i];
     return;

@@ -135,6 +135,13 @@ int run(Board& board, const Program& program, int argc,
       succeeded = output.close();
     }
   }
+  // Accesses the card failed fail the run, once it has gone to its end.
+  const char* card = model ? "" : board.cardFailure();
+  if (*card != '\0') {
+    std::fprintf(stderr, "%s: %s\n", program.name, card);
+    std::fflush(stderr);
+    succeeded = false;
+  }
   // Reported on every path: a lost load failure message is worth a line.
   const bool shown = finishStandardOutput(program.name);
   // A trace (TV940_TRACE) that could not be written whole fails the run.

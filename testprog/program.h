@@ -55,8 +55,9 @@ bool bringUp(Board& board, const Program& program);
 // Runs the whole program on `board` and returns its exit status: in the
 // software model the board is left alone; in the board run the bring-up
 // comes first and the output file is opened only once it has succeeded.
-// A failed write to the output file or to standard output is reported after
-// the loop and makes the status kFailure.
+// A failed write to the output file or to standard output, and an access the
+// card failed (Board::cardFailure), are reported after the loop and make the
+// status kFailure.
 int run(Board& board, const Program& program, int argc,
         const char* const* argv);
 

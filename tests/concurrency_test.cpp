@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "boardlib/board.h"
+#include "card/card_map.h"
 #include "platform/backends/simulated_card/card.h"
+#include "platform/platform.h"
 #include "platform/trace.h"
 #include "sim_board.h"
 
@@ -229,6 +231,44 @@ TEST_F(Concurrency, LateWatcherAfterTheCloseGaveUp) {
         << "after the close: " << platform::trace::format(events[i]);
   }
   EXPECT_EQ(requestsOf(events, 10), 1u);
+}
+
+// Only one thread should drive a Board; all the same, window accesses that
+// race a close and a reopen on another thread reach nothing or the new card,
+// never a card that is gone (the simulated card's chip, freed with it).
+TEST_F(Concurrency, AccessesRacingACloseAndReopenReachNoCardThatIsGone) {
+  constexpr std::uint32_t kMap = card::code(DriverRequest::MapChipWindow);
+  const auto openCard = [](std::uint8_t** window) {
+    const platform::Handle device = platform::openDevice("drv");
+    std::uint32_t returned = 0;
+    EXPECT_TRUE(platform::deviceRequest(device, kMap, nullptr, 0, window,
+                                        sizeof *window, &returned))
+        << platform::lastOpenFailure();
+    return device;
+  };
+  std::uint8_t* first = nullptr;
+  platform::Handle device = openCard(&first);
+  std::atomic<std::uint8_t*> window{first};
+  tv940test::Thread reopener([&] {
+    for (int cycle = 0; cycle < 100; ++cycle) {
+      std::uint8_t* next = nullptr;
+      const platform::Handle opened = openCard(&next);
+      window = next;
+      platform::closeHandle(device);
+      device = opened;
+    }
+  });
+  // Column 2's register: each write reaches the chip's design logic.
+  const std::uint32_t column = card::windowOffset(card::columnRegister(2));
+  constexpr unsigned kWords = 20000;
+  for (unsigned i = 0; i < kWords; ++i) {
+    std::uint8_t* target = window;
+    platform::windowWrite32(target, column, i);
+    platform::windowRead32(target, column);
+    if (i % 64 == 0) std::this_thread::yield();
+  }
+  reopener.join();
+  platform::closeHandle(device);
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 // mapping, port accesses at their file offsets.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boardlib/board.h"
@@ -99,7 +103,8 @@ void* offsetArgument(std::uintptr_t offset) {
   return reinterpret_cast<void*>(offset);
 }
 
-// The interrupts a device reports, which the seam would trace.
+// The interrupts and failed accesses a device reports, which the seam would
+// trace.
 class RecordedReports final : public platform::Reports {
  public:
   void interrupt(std::uint32_t word) override {
@@ -107,15 +112,37 @@ class RecordedReports final : public platform::Reports {
     interrupts_.push_back(word);
   }
   void note(std::string_view) override {}
+  void accessFailed(const Device&, std::string_view access,
+                    std::string_view reason) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    failures_.push_back(std::string(access) + ": " + std::string(reason));
+  }
   std::vector<std::uint32_t> interrupts() {
     std::lock_guard<std::mutex> guard(lock_);
     return interrupts_;
+  }
+  std::vector<std::string> failures() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failures_;
   }
 
  private:
   std::mutex lock_;
   std::vector<std::uint32_t> interrupts_;
+  std::vector<std::string> failures_;
 };
+
+// A port access that must reach the device's files.
+void out(Device& device, std::uint16_t port, std::uint32_t value) {
+  std::string failure;
+  EXPECT_TRUE(device.portOut32(port, value, &failure)) << failure;
+}
+std::uint32_t in(Device& device, std::uint16_t port) {
+  std::string failure;
+  std::uint32_t value = 0;
+  EXPECT_TRUE(device.portIn32(port, &value, &failure)) << failure;
+  return value;
+}
 
 class LinuxPciTest : public testing::Test {
  protected:
@@ -280,7 +307,7 @@ TEST_F(LinuxPciTest, MemoryRegisterOneOpensWithoutPorts) {
   auto device = open();
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(checkFailure(*device), "");
-  EXPECT_EQ(device->portIn32(0xE018), 0xFFFFFFFFu);
+  EXPECT_EQ(in(*device, 0xE018), 0xFFFFFFFFu);
 }
 
 // ---- Requests --------------------------------------------------------------
@@ -416,22 +443,59 @@ TEST_F(LinuxPciTest, DriverWordsOutsideTheWindowAreRefused) {
 TEST_F(LinuxPciTest, PortsLandInResource1AtTheirOffset) {
   auto device = open();
   ASSERT_NE(device, nullptr);
-  device->portOut32(0xE018, 0);
-  device->portOut32(0xE03C, 0xFFFFFF80);
+  out(*device, 0xE018, 0);
+  out(*device, 0xE03C, 0xFFFFFF80);
   EXPECT_EQ(wordAt(dir_ / "resource1", 24), 0u);
   EXPECT_EQ(wordAt(dir_ / "resource1", 60), 0xFFFFFF80u);
   EXPECT_EQ(wordAt(dir_ / "resource1", 20), kFill);
   putWord(dir_ / "resource1", 32, 0x12345678);
-  EXPECT_EQ(device->portIn32(0xE020), 0x12345678u);
+  EXPECT_EQ(in(*device, 0xE020), 0x12345678u);
 
   // Outside the region: dropped, and reads float high.
-  device->portOut32(0xE03D, 1);
-  device->portOut32(0xDFFC, 1);
-  device->portOut32(0xE040, 1);
-  EXPECT_EQ(device->portIn32(0xE03D), 0xFFFFFFFFu);
-  EXPECT_EQ(device->portIn32(0xDFFE), 0xFFFFFFFFu);
+  out(*device, 0xE03D, 1);
+  out(*device, 0xDFFC, 1);
+  out(*device, 0xE040, 1);
+  EXPECT_EQ(in(*device, 0xE03D), 0xFFFFFFFFu);
+  EXPECT_EQ(in(*device, 0xDFFE), 0xFFFFFFFFu);
   EXPECT_EQ(fs::file_size(dir_ / "resource1"), 64u);
   EXPECT_EQ(wordAt(dir_ / "resource1", 60), 0xFFFFFF80u);
+}
+
+// The mappings of the process, as /proc/self/maps lists them.
+std::size_t mappingCount() {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t count = 0;
+  for (std::string line; std::getline(maps, line);) ++count;
+  return count;
+}
+
+// A long process opens and closes the card many times: the window's range
+// is reused, so the mappings stay as many as at the first cycles, far below
+// the kernel's limit (vm.max_map_count, 65530 by default), which one
+// mapping kept per cycle passes after as many cycles. (A run of 100,000
+// cycles takes some 20 s; a new range at any cycle is caught here.)
+TEST_F(LinuxPciTest, ManyOpensAndClosesKeepTheMappingsBounded) {
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  std::size_t after = 0;
+  std::uint8_t* firstWindow = nullptr;
+  constexpr unsigned kCycles = 2000;
+  for (unsigned cycle = 1; cycle <= kCycles; ++cycle) {
+    const platform::Handle device = platform::openDevice("");
+    ASSERT_NE(device, nullptr) << cycle << ": " << platform::lastOpenFailure();
+    std::uint8_t* window = nullptr;
+    std::uint32_t returned = 0;
+    ASSERT_TRUE(platform::deviceRequest(
+        device, card::code(DriverRequest::MapChipWindow), nullptr, 0, &window,
+        sizeof window, &returned))
+        << cycle << ": " << platform::lastOpenFailure();
+    platform::windowWrite32(window, 0x830020, cycle);
+    ASSERT_TRUE(platform::closeHandle(device));
+    if (cycle == 1) firstWindow = window;
+    if (cycle == 10) after = mappingCount();
+    ASSERT_EQ(window, firstWindow) << cycle << ": a new range";
+  }
+  EXPECT_LE(mappingCount(), after);
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), kCycles);
 }
 
 // ---- Interrupts ------------------------------------------------------------
@@ -580,6 +644,41 @@ std::map<std::uint32_t, std::uint32_t> designWords(const fs::path& file) {
   return words;
 }
 
+// What column 2 keeps after a whole kelpori loop: the last of its 1000 test
+// vectors.
+std::uint32_t lastKelporiVector() {
+  std::uint32_t state = 1, vector = 0;
+  auto next = [&] {
+    state = state * 214013u + 2531011u;
+    return (state >> 16) & 0x7FFF;
+  };
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint32_t first = next();
+    vector = first * next();
+  }
+  return vector;
+}
+
+// A file-size limit of 0 for the test's scope: every write to a regular
+// file fails (EFBIG), as on a full file system, without the signal.
+class NoFileWrites {
+ public:
+  NoFileWrites() {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit zero{0, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &zero);
+  }
+  ~NoFileWrites() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
 TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
   const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
   ASSERT_TRUE(fs::exists(program)) << program << " is not built";
@@ -615,17 +714,7 @@ TEST_F(LinuxPciTest, KelporiRunsItsBringUpAndLoopAgainstTheFiles) {
   EXPECT_EQ(wordAt(window, 0x830050), 0xFFFFFFFFu);  // second mask
   EXPECT_EQ(wordAt(window, 0x830000) >> 2 & 3, 2u);  // 32-bit bus
   EXPECT_EQ(wordAt(window, 0x800700), 0u);           // column 1 := 0 last
-  // Column 2 keeps the last of the 1000 test vectors.
-  std::uint32_t state = 1, vector = 0;
-  auto next = [&] {
-    state = state * 214013u + 2531011u;
-    return (state >> 16) & 0x7FFF;
-  };
-  for (int i = 0; i < 1000; ++i) {
-    const std::uint32_t first = next();
-    vector = first * next();
-  }
-  EXPECT_EQ(wordAt(window, 0x800B00), vector);
+  EXPECT_EQ(wordAt(window, 0x800B00), lastKelporiVector());
 
   // The files cannot compute: every state line shows what they hold.
   std::ifstream out(work / "kelpori.out");
@@ -673,4 +762,75 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   ASSERT_GT(sim.size(), 100000u);
   EXPECT_EQ(std::count(sim.begin(), sim.end(), "dwr c000 00000008"), 1);
   EXPECT_TRUE(pci == sim) << pci.size() << " lines against " << sim.size();
+}
+
+// A card whose accesses fail fails the run. Every port write that resource1
+// refuses (here by a file-size limit of 0, as a full file system refuses it)
+// is counted and traced, the loop still runs to its end, and the run ends
+// with one line and status 1. A read that comes back short, and a failed
+// interrupt unmask, are reported alike.
+TEST_F(LinuxPciTest, FailedAccessesFailTheRun) {
+  const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
+  ASSERT_TRUE(fs::exists(program)) << program << " is not built";
+  const fs::path work = kelporiWorkDirectory();
+  fs::create_symlink("/dev/null", work / "kelpori.out");
+  // The limit would also stop the trace and standard error, so they go
+  // through pipes to files that others write; the status comes last.
+  const std::string command =
+      "cd '" + work.string() +
+      "' && { { ( trap '' XFSZ; ulimit -f 0; TV940_DEVICE='" + dir_.string() +
+      "' TV940_TRACE=/dev/fd/3 '" + program.string() +
+      "' 3>&1 >/dev/null 2>&4; echo \"exit $?\" >&4 ) | cat >trace.txt; } "
+      "4>&1 | cat >console.txt; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+
+  const std::string ports = (dir_ / "resource1").string();
+  const std::string refused =
+      ": cannot write " + ports + ": " + std::strerror(EFBIG);
+  std::ifstream trace(work / "trace.txt");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(trace, line);) lines.push_back(line);
+  unsigned outputs = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i].rfind("out ", 0) != 0) continue;
+    ++outputs;
+    ASSERT_EQ(lines[i + 1], "# the card failed " + lines[i] + refused);
+  }
+  EXPECT_EQ(outputs, 70u) << "three bring-up ports and 67 clock bits";
+  std::ifstream console(work / "console.txt");
+  std::stringstream said;
+  said << console.rdbuf();
+  EXPECT_EQ(said.str(),
+            "kelpori: the card failed 70 port accesses: out e018 00000000" +
+                refused + "\nexit 1\n");
+  EXPECT_EQ(wordAt(ports, 24), kFill);  // nothing reached it
+  EXPECT_EQ(wordAt(dir_ / "resource0", 0x800B00), lastKelporiVector());
+
+  addUio();
+  // The interrupt masked, as the kernel leaves it; the interrupt thread
+  // unmasks it before its first wait, and fails there.
+  writeBytes(dir_ / "config", header(kIoRegister, 64, 0x0503));
+  std::shared_ptr<Device> device;
+  {
+    NoFileWrites limit;
+    device = open();
+    ASSERT_NE(device, nullptr);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (reports_.failures().empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  fs::resize_file(ports, 16);
+  std::string failure;
+  std::uint32_t value = 0;
+  EXPECT_FALSE(device->portIn32(0xE020, &value, &failure));
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(failure, "cannot read " + ports + ": 0 of 4 bytes read");
+  EXPECT_EQ(
+      reports_.failures(),
+      std::vector<std::string>{
+          "interrupt unmask in " + (dir_ / "config").string() +
+          ": cannot write the command register: " + std::strerror(EFBIG)});
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -316,6 +317,24 @@ TEST_F(SeamTest, WindowAccessesReachTheirOwnCardOnly) {
   EXPECT_EQ(platform::windowRead32(plain, 0), 0xFFFFFFFFu);
   EXPECT_EQ(memory[1], 6u);
   EXPECT_EQ(memory[2], 7u);
+}
+
+// A long process opens and closes the simulated card many times. Where
+// address space is scarce the window ranges (8.25 MB each) come back as
+// their cards go, so 600 cycles, 5 GB of ranges, fit a 32-bit process.
+TEST_F(SeamTest, ManyOpensAndClosesFitA32BitProcess) {
+  std::set<std::uint8_t*> bases;
+  for (unsigned cycle = 1; cycle <= 600; ++cycle) {
+    Handle device = platform::openDevice("drv");
+    ASSERT_NE(device, nullptr) << cycle << ": " << platform::lastOpenFailure();
+    std::uint8_t* window = mapWindow(device);
+    ASSERT_NE(window, nullptr) << cycle << ": " << platform::lastOpenFailure();
+    bases.insert(window);
+    ASSERT_TRUE(platform::closeHandle(device));
+  }
+  if (sizeof(void*) < 8) {
+    EXPECT_LE(bases.size(), 3u);
+  }
 }
 
 TEST_F(SeamTest, WordsOutsideTheWindowReachNothing) {

@@ -251,6 +251,17 @@ TEST_F(ProgramsTest, BoardRunWithoutADeviceFailsBeforeTouchingAnything) {
     EXPECT_EQ(readFile(output), "earlier results\n") << program;
     fs::remove(output);
 
+    // A device value with white space around it: the message says so.
+    for (const auto& [value, shown] :
+         {std::pair{"sim ", "\"sim \""}, {"sim\n", "\"sim\\n\""}}) {
+      Outcome spaced = run(program, {}, {{"TV940_DEVICE", value}});
+      EXPECT_EQ(spaced.status, 1) << program;
+      EXPECT_EQ(spaced.err,
+                program + ": cannot open the board: TV940_DEVICE=" + shown +
+                    ": the value has white space around it; set "
+                    "TV940_DEVICE to the device alone\n");
+    }
+
     // A simulated card whose open fails: no port or chip access at all.
     copyDesign(kDesignDir / (program + ".bfx"), program + ".bfx");
     const std::string trace = (root_ / "trace").string();

@@ -100,11 +100,16 @@ class NativeDriver final : public Device {
                 nullptr);
   }
 
-  void portOut32(std::uint16_t port, std::uint32_t value) override {
+  // The processor's port instructions cannot fail.
+  bool portOut32(std::uint16_t port, std::uint32_t value,
+                 std::string* /*failure*/) override {
     win32::portOut32(port, value);
+    return true;
   }
-  std::uint32_t portIn32(std::uint16_t port) override {
-    return win32::portIn32(port);
+  bool portIn32(std::uint16_t port, std::uint32_t* value,
+                std::string* /*failure*/) override {
+    *value = win32::portIn32(port);
+    return true;
   }
 
   // The connection ends now, or, while another thread's request is still in

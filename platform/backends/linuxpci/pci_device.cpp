@@ -53,12 +53,10 @@ class PciDevice final : public Device {
  public:
   PciDevice(Parts parts, Reports& reports)
       : parts_(std::move(parts)),
-        interrupts_(parts_.config.get(), std::move(parts_.uio), reports) {}
-  ~PciDevice() override {
-    interrupts_.stop();
-    // Board objects may still hold the window after this device is replaced.
-    if (windowHandedOut_.load()) parts_.window.retire();
-  }
+        interrupts_(parts_.config.get(), parts_.directory + "/config",
+                    std::move(parts_.uio), reports, *this) {}
+  // The window's range goes back to the pool with parts_.
+  ~PciDevice() override { interrupts_.stop(); }
 
   PciDevice(const PciDevice&) = delete;
   PciDevice& operator=(const PciDevice&) = delete;
@@ -77,7 +75,6 @@ class PciDevice final : public Device {
 
   // Request 6: the mapping of resource0.
   bool mapWindow(Window* window, std::string* /*failure*/) override {
-    windowHandedOut_.store(true);
     *window = Window{parts_.window.base(), parts_.window.size()};
     return true;
   }
@@ -116,23 +113,36 @@ class PciDevice final : public Device {
     return ok;
   }
 
-  void portOut32(std::uint16_t port, std::uint32_t value) override {
+  // A port outside the region reaches nothing, as on the bus; a failed
+  // pwrite or pread of resource1 is a failure the seam counts.
+  bool portOut32(std::uint16_t port, std::uint32_t value,
+                 std::string* failure) override {
     off_t offset;
-    if (portOffset(port, &offset)) writeWord(parts_.ports.get(), value, offset);
-  }
-
-  std::uint32_t portIn32(std::uint16_t port) override {
-    off_t offset;
-    std::uint32_t value;
-    if (portOffset(port, &offset) &&
-        readWord(parts_.ports.get(), &value, offset)) {
-      return value;
+    std::string why;
+    if (!portOffset(port, &offset) ||
+        writeWord(parts_.ports.get(), value, offset, &why)) {
+      return true;
     }
-    return 0xFFFFFFFFu;  // nothing answers: the bus floats high
+    *failure = "cannot write " + path("resource1") + ": " + why;
+    return false;
   }
 
-  // The window and the ports stay in use until the device is replaced; only
-  // the interrupts end with the connection.
+  bool portIn32(std::uint16_t port, std::uint32_t* value,
+                std::string* failure) override {
+    off_t offset;
+    std::string why;
+    *value = 0xFFFFFFFFu;  // nothing answers: the bus floats high
+    if (!portOffset(port, &offset) ||
+        readWord(parts_.ports.get(), value, offset, &why)) {
+      return true;
+    }
+    *value = 0xFFFFFFFFu;
+    *failure = "cannot read " + path("resource1") + ": " + why;
+    return false;
+  }
+
+  // The seam reaches the ports and the window no more; the interrupts end
+  // too. The window's range goes back when the device does.
   void onClose() override { interrupts_.stop(); }
 
  private:
@@ -239,7 +249,6 @@ class PciDevice final : public Device {
 
   Parts parts_;
   UioInterrupts interrupts_;  // after parts_, whose config file it uses
-  std::atomic<bool> windowHandedOut_{false};
 };
 
 // ---- The open sequence ----
@@ -284,14 +293,11 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
                hex(card::kWindowSize);
     return false;
   }
-  void* base =
-      ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (base == MAP_FAILED) {
+  if (!parts->window.map(fd.get(), size)) {
     *failure = "cannot map " + file +
                " (the chip window): " + card::systemErrorText(errno);
     return false;
   }
-  parts->window = Mapping(static_cast<std::uint8_t*>(base), size);
   return true;
 }
 

@@ -7,6 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "card/system_error.h"
 
 namespace platform::linuxpci {
 
@@ -43,19 +48,35 @@ ssize_t readAt(int fd, void* buffer, std::size_t size, off_t offset) {
   return ssize_t(done);
 }
 
-bool readWord(int fd, std::uint32_t* value, off_t offset) {
+namespace {
+
+// Why a 4-byte access that gave n did not move the whole word.
+std::string shortAccess(ssize_t n, const char* moved) {
+  if (n < 0) return card::systemErrorText(errno);
+  return std::to_string(n) + " of 4 bytes " + moved;
+}
+
+}  // namespace
+
+bool readWord(int fd, std::uint32_t* value, off_t offset,
+              std::string* failure) {
   for (;;) {
     const ssize_t n = ::pread(fd, value, sizeof *value, offset);
     if (n < 0 && errno == EINTR) continue;
-    return n == ssize_t(sizeof *value);
+    if (n == ssize_t(sizeof *value)) return true;
+    *failure = shortAccess(n, "read");
+    return false;
   }
 }
 
-bool writeWord(int fd, std::uint32_t value, off_t offset) {
+bool writeWord(int fd, std::uint32_t value, off_t offset,
+               std::string* failure) {
   for (;;) {
     const ssize_t n = ::pwrite(fd, &value, sizeof value, offset);
     if (n < 0 && errno == EINTR) continue;
-    return n == ssize_t(sizeof value);
+    if (n == ssize_t(sizeof value)) return true;
+    *failure = shortAccess(n, "written");
+    return false;
   }
 }
 
@@ -78,17 +99,74 @@ std::string uioName(const std::string& directory) {
   return name;
 }
 
-void Mapping::retire() {
+namespace {
+
+// The ranges of mappings that have gone, each holding zero pages.
+struct RangePool {
+  std::mutex lock;
+  std::vector<std::pair<std::uint8_t*, std::size_t>> free;
+};
+// Never destroyed: a device may still give back its range at exit.
+RangePool& rangePool() {
+  static auto* pool = new RangePool;
+  return *pool;
+}
+
+// A free range of this size, or null.
+void* takeRange(std::size_t size) {
+  RangePool& pool = rangePool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  for (auto it = pool.free.begin(); it != pool.free.end(); ++it) {
+    if (it->second == size) {
+      void* base = it->first;
+      pool.free.erase(it);
+      return base;
+    }
+  }
+  return nullptr;
+}
+
+void giveRange(std::uint8_t* base, std::size_t size) {
+  RangePool& pool = rangePool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  pool.free.emplace_back(base, size);
+}
+
+}  // namespace
+
+bool Mapping::map(int fd, std::size_t size) {
+  release();
+  void* range = takeRange(size);
+  const int flags = MAP_SHARED | (range != nullptr ? MAP_FIXED : 0);
+  void* base = ::mmap(range, size, PROT_READ | PROT_WRITE, flags, fd, 0);
+  if (base == MAP_FAILED) {
+    const int error = errno;
+    // A failed fixed mapping may have left the range in any state; it gets
+    // zero pages again.
+    if (range != nullptr) {
+      base_ = static_cast<std::uint8_t*>(range);
+      size_ = size;
+      release();
+    }
+    errno = error;
+    return false;
+  }
+  base_ = static_cast<std::uint8_t*>(base);
+  size_ = size;
+  return true;
+}
+
+void Mapping::release() {
   if (base_ == nullptr) return;
   void* placed = ::mmap(base_, size_, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-  if (placed == MAP_FAILED) ::munmap(base_, size_);
+  if (placed != MAP_FAILED) {
+    giveRange(base_, size_);
+  } else {
+    ::munmap(base_, size_);  // nothing else can be done with it
+  }
   base_ = nullptr;
   size_ = 0;
-}
-
-void Mapping::unmap() {
-  if (base_ != nullptr) ::munmap(base_, size_);
 }
 
 }  // namespace platform::linuxpci

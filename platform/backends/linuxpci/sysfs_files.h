@@ -44,9 +44,10 @@ FileDescriptor openFile(const std::string& path, bool* writable);
 ssize_t readAt(int fd, void* buffer, std::size_t size, off_t offset);
 
 // One access of exactly four bytes: a port access must reach the kernel
-// whole, never split.
-bool readWord(int fd, std::uint32_t* value, off_t offset);
-bool writeWord(int fd, std::uint32_t value, off_t offset);
+// whole, never split. False with *failure saying why (the system's reason,
+// or how many of the four bytes moved).
+bool readWord(int fd, std::uint32_t* value, off_t offset, std::string* failure);
+bool writeWord(int fd, std::uint32_t value, off_t offset, std::string* failure);
 
 using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;
 
@@ -58,32 +59,35 @@ ssize_t readConfigBlock(int fd, ConfigBlock* block);
 // The UIO device listed in a device directory ("uio0"), or "".
 std::string uioName(const std::string& directory);
 
-// The chip window's mapping of resource0.
+// The chip window's mapping of resource0. The ranges of windows are reused:
+// when a mapping goes, private zero pages take its device's place (so that a
+// window pointer handed out earlier never faults) and the range waits in a
+// pool for the next mapping of the same size, so that a long process with
+// many opens and closes holds only as many ranges as it ever had windows at
+// once. A range is never unmapped.
 class Mapping {
  public:
   Mapping() = default;
-  Mapping(std::uint8_t* base, std::size_t size) : base_(base), size_(size) {}
   Mapping(Mapping&& other) noexcept
       : base_(std::exchange(other.base_, nullptr)),
         size_(std::exchange(other.size_, 0)) {}
   Mapping& operator=(Mapping&& other) noexcept {
-    unmap();
+    release();
     base_ = std::exchange(other.base_, nullptr);
     size_ = std::exchange(other.size_, 0);
     return *this;
   }
-  ~Mapping() { unmap(); }
+  ~Mapping() { release(); }
+
+  // Maps size bytes of fd shared, for reading and writing, into a range of
+  // the pool or a new one. False with errno on failure.
+  bool map(int fd, std::size_t size);
 
   std::uint8_t* base() const { return base_; }
   std::size_t size() const { return size_; }
 
-  // Drops the device from the range but keeps the range valid: private zero
-  // pages take its place, so a window pointer handed out earlier can never
-  // fault. The range stays reserved for the rest of the process.
-  void retire();
-
  private:
-  void unmap();
+  void release();
 
   std::uint8_t* base_ = nullptr;
   std::size_t size_ = 0;

@@ -95,30 +95,70 @@ void UioInterrupts::stop() {
 }
 
 // uio_pci_generic masks the interrupt in the command register when it fires;
-// clearing the bit lets the next one through.
-bool UioInterrupts::unmask() {
+// clearing the bit lets the next one through. False with *failure when the
+// config file cannot be read or written.
+bool UioInterrupts::unmask(std::string* failure) {
   std::uint8_t high;
-  if (readAt(config_, &high, 1, kCommandHighByte) != 1) return false;
+  const ssize_t n = readAt(config_, &high, 1, kCommandHighByte);
+  if (n != 1) {
+    *failure = "cannot read the command register: " +
+               (n < 0 ? card::systemErrorText(errno) : "the file ends first");
+    return false;
+  }
   if ((high & kInterruptDisable) == 0) return true;
   high &= std::uint8_t(~kInterruptDisable);
-  return ::pwrite(config_, &high, 1, kCommandHighByte) == 1;
+  if (::pwrite(config_, &high, 1, kCommandHighByte) == 1) return true;
+  *failure =
+      "cannot write the command register: " + card::systemErrorText(errno);
+  return false;
 }
 
-void UioInterrupts::serve() {
+// The next interrupt count from the device node. False when the thread is to
+// end: asked to stop (no failure), or the wait failed (*failure says why).
+bool UioInterrupts::waitForInterrupt(std::uint32_t* count,
+                                     std::string* failure) {
   for (;;) {
-    if (!unmask()) break;
     pollfd waits[2] = {{uio_.node.get(), POLLIN, 0},
                        {uio_.wake.get(), POLLIN, 0}};
     if (::poll(waits, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      *failure = card::systemErrorText(errno);
+      return false;
+    }
+    if (waits[1].revents != 0) return false;  // stop
+    if ((waits[0].revents & POLLIN) == 0) {
+      *failure = (waits[0].revents & POLLHUP) != 0
+                     ? "the device node hung up"
+                     : "the device node reports an error";
+      return false;
+    }
+    const ssize_t n = ::read(uio_.node.get(), count, sizeof *count);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n == ssize_t(sizeof *count)) return true;
+    *failure = n < 0 ? card::systemErrorText(errno)
+                     : std::to_string(n) + " of 4 bytes read";
+    return false;
+  }
+}
+
+void UioInterrupts::serve() {
+  // A failure ends the thread: no interrupt can come any more, which the
+  // seam counts against the connection.
+  std::string failure;
+  for (;;) {
+    if (!unmask(&failure)) {
+      reports_.accessFailed(owner_, "interrupt unmask in " + configPath_,
+                            failure);
       break;
     }
-    if (waits[1].revents != 0) break;
-    if ((waits[0].revents & POLLIN) == 0) break;  // error or hang-up
     std::uint32_t count;
-    const ssize_t n = ::read(uio_.node.get(), &count, sizeof count);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n != ssize_t(sizeof count)) break;
+    if (!waitForInterrupt(&count, &failure)) {
+      if (!failure.empty()) {
+        reports_.accessFailed(owner_, "interrupt wait on " + uio_.path,
+                              failure);
+      }
+      break;
+    }
     Handle event;
     {
       std::lock_guard<std::mutex> guard(lock_);

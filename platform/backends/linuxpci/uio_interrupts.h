@@ -33,10 +33,16 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
 // Requests 3, 4 and 10 of one device. Without UIO no interrupt comes.
 class UioInterrupts {
  public:
-  // config: the device's config file, which stays open while this lives;
-  // every interrupt goes to `reports`.
-  UioInterrupts(int config, UioNode uio, Reports& reports)
-      : config_(config), uio_(std::move(uio)), reports_(reports) {}
+  // config: the device's config file (at configPath), which stays open while
+  // this lives; every interrupt, and a failed unmask or wait (which ends the
+  // interrupts), goes to `reports` as `owner`'s.
+  UioInterrupts(int config, std::string configPath, UioNode uio,
+                Reports& reports, const Device& owner)
+      : config_(config),
+        configPath_(std::move(configPath)),
+        uio_(std::move(uio)),
+        reports_(reports),
+        owner_(owner) {}
   ~UioInterrupts() { stop(); }
 
   UioInterrupts(const UioInterrupts&) = delete;
@@ -62,12 +68,15 @@ class UioInterrupts {
   void stop();
 
  private:
-  bool unmask();
+  bool unmask(std::string* failure);
+  bool waitForInterrupt(std::uint32_t* count, std::string* failure);
   void serve();
 
   const int config_;
+  const std::string configPath_;
   UioNode uio_;
   Reports& reports_;
+  const Device& owner_;
 
   std::mutex lock_;
   std::condition_variable changed_;

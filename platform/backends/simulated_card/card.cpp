@@ -104,25 +104,27 @@ class SimCard final : public platform::Device, public Card {
     return ok;
   }
 
-  void portOut32(std::uint16_t port, std::uint32_t value) override {
+  bool portOut32(std::uint16_t port, std::uint32_t value,
+                 std::string* /*failure*/) override {
     platform::os::LockGuard guard(lock_);
     record(EventKind::PortOut, port, value, false);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
-    if (!isPort(offset)) return;
+    if (!isPort(offset)) return true;  // reaches nothing, as on a bus
     outputs_[offset / 4] = value;
     if (offset == card::kClockPort) {
       clock_.portWrite(value);
       chip_.setClockRunning(clock_.running());
     }
+    return true;
   }
 
-  std::uint32_t portIn32(std::uint16_t port) override {
+  bool portIn32(std::uint16_t port, std::uint32_t* value,
+                std::string* /*failure*/) override {
     platform::os::LockGuard guard(lock_);
     const std::uint16_t offset = static_cast<std::uint16_t>(port - ioBase_);
-    const std::uint32_t value =
-        isPort(offset) ? inputs_[offset / 4] : kFloatingBus;
-    record(EventKind::PortIn, port, value, false);
-    return value;
+    *value = isPort(offset) ? inputs_[offset / 4] : kFloatingBus;
+    record(EventKind::PortIn, port, *value, false);
+    return true;
   }
 
   bool routesWindow() const override { return true; }
