@@ -494,7 +494,9 @@ TEST_F(LinuxPciTest, ManyOpensAndClosesKeepTheMappingsBounded) {
     if (cycle == 10) after = mappingCount();
     ASSERT_EQ(window, firstWindow) << cycle << ": a new range";
   }
-  EXPECT_LE(mappingCount(), after);
+  // The heap may map a few more (a sanitizer's allocator does), never one
+  // a cycle.
+  EXPECT_LE(mappingCount(), after + 64);
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x830020), kCycles);
 }
 
