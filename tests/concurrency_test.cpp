@@ -250,17 +250,16 @@ TEST_F(Concurrency, AccessesRacingACloseAndReopenReachNoCardThatIsGone) {
   platform::Handle device = openCard(&first);
   std::atomic<std::uint8_t*> window{first};
   tv940test::Thread reopener([&] {
-    for (int cycle = 0; cycle < 100; ++cycle) {
-      std::uint8_t* next = nullptr;
-      const platform::Handle opened = openCard(&next);
-      window = next;
+    for (int cycle = 0; cycle < 300; ++cycle) {
       platform::closeHandle(device);
-      device = opened;
+      std::uint8_t* next = nullptr;
+      device = openCard(&next);
+      window = next;
     }
   });
   // Column 2's register: each write reaches the chip's design logic.
   const std::uint32_t column = card::windowOffset(card::columnRegister(2));
-  constexpr unsigned kWords = 20000;
+  constexpr unsigned kWords = 50000;
   for (unsigned i = 0; i < kWords; ++i) {
     std::uint8_t* target = window;
     platform::windowWrite32(target, column, i);
