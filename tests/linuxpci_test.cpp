@@ -26,6 +26,7 @@
 #include "platform/linuxpci/pci_address.h"
 #include "platform/linuxpci/pci_device.h"
 #include "platform/platform.h"
+#include "tv940/version.h"
 
 namespace fs = std::filesystem;
 using platform::Device;
@@ -646,8 +647,11 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   std::string simHeading, pciHeading;
   const auto sim = tracedRun("sim", &simHeading);
   const auto pci = tracedRun(dir_.string(), &pciHeading);
-  EXPECT_EQ(simHeading, "# trace: device sim (simulated card)");
-  EXPECT_EQ(pciHeading, "# trace: device " + dir_.string() + " (linux pci)");
+  const std::string writer =
+      std::string(", written by tv940 ") + tv940::kVersion;
+  EXPECT_EQ(simHeading, "# trace: device sim (simulated card)" + writer);
+  EXPECT_EQ(pciHeading,
+            "# trace: device " + dir_.string() + " (linux pci)" + writer);
   ASSERT_GT(sim.size(), 100000u);
   EXPECT_EQ(std::count(sim.begin(), sim.end(), "dwr c000 00000008"), 1);
   EXPECT_TRUE(pci == sim) << pci.size() << " lines against " << sim.size();

@@ -21,6 +21,7 @@
 #include "platform/sim/clock_decoder.h"
 #include "platform/sim/design.h"
 #include "sim_board.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -426,7 +427,8 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   // The file may hold earlier cards of this process first; this card's
   // lines are its last. The card's own record holds what reached it.
   const std::vector<std::string> expected{
-      "# trace: device sim (simulated card)",
+      std::string("# trace: device sim (simulated card), written by tv940 ") +
+          tv940::kVersion,
       "req 6",
       "wr c008 00000007",
       "rd c008 00000007",

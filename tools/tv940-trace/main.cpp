@@ -3,6 +3,7 @@
 //   tv940-trace report TRACE   what the run did, one finding a line; exit
 //                              status 0 without a warning, 1 with one
 //   tv940-trace vcd TRACE      a Value Change Dump on standard output
+//   tv940-trace --version      the version
 //
 // Exit status 2: the trace cannot be read, the output cannot be written, or
 // the command line is wrong.
@@ -13,6 +14,7 @@
 #include "tools/tv940-trace/report.h"
 #include "tools/tv940-trace/trace_file.h"
 #include "tools/tv940-trace/vcd.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -24,7 +26,8 @@ const char* const kUsage =
     "usage: tv940-trace report TRACE   what the traced run did; exit status 1 "
     "when it warns\n"
     "       tv940-trace vcd TRACE      the trace as a Value Change Dump on "
-    "standard output\n";
+    "standard output\n"
+    "       tv940-trace --version      the version\n";
 
 }  // namespace
 
@@ -33,6 +36,10 @@ int main(int argc, char** argv) {
                     std::strcmp(argv[1], "--help") == 0)) {
     std::cout << kUsage;
     return kClean;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "tv940-trace " << tv940::kVersion << std::endl;
+    return std::cout ? kClean : kTrouble;
   }
   const std::string command = argc == 3 ? argv[1] : "";
   if (command != "report" && command != "vcd") {
