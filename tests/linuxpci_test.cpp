@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "boardlib/board.h"
+#include "card/card_map.h"
 #include "gtest/gtest.h"
-#include "platform/card_map.h"
+#include "platform/backends/linuxpci/pci_address.h"
+#include "platform/backends/linuxpci/pci_device.h"
 #include "platform/device.h"
-#include "platform/linuxpci/pci_address.h"
-#include "platform/linuxpci/pci_device.h"
 #include "platform/platform.h"
 #include "tv940/version.h"
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
-imports=$root/platform/win32/win9x-imports.txt
+imports=$root/platform/os/win32/win9x-imports.txt
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 name=tv940-$version-win32
