@@ -21,14 +21,14 @@ fail() {
   echo "== windows zip $zip: $*" >&2
   exit 1
 }
-expected=$( (
-  echo README.TXT kelpori.exe vontrel.exe tv940-trace.exe | tr ' ' '\n'
-  cd "$root/designs" && ls ./*.bfx faulty/*.bfx | sed 's|^\./||'
-) | sort)
+designs=$(cd "$root/designs" && find . -name '*.bfx' | sed 's|^\./||' | sort)
+# shellcheck disable=SC2086  # one design a word
+expected=$(printf '%s\n' README.TXT kelpori.exe vontrel.exe tv940-trace.exe \
+  $designs | sort)
 found=$(cd "$work/$name" && find . -type f | sed 's|^\./||' | sort)
 [ "$found" = "$expected" ] ||
-  fail "holds $(echo $found), not $(echo $expected)"
-for design in $(cd "$root/designs" && ls ./*.bfx faulty/*.bfx); do
+  fail "holds $(tr '\n' ' ' <<<"$found"), not $(tr '\n' ' ' <<<"$expected")"
+for design in $designs; do
   cmp -s "$root/designs/$design" "$work/$name/$design" ||
     fail "$design differs from designs/$design"
 done
@@ -36,11 +36,13 @@ done
 readme=$work/$name/README.TXT
 lines=$(wc -l <"$readme")
 crlf=$(grep -c $'\r$' "$readme" || true)
-[ "$lines" -gt 10 ] && [ "$crlf" = "$lines" ] && [ "$(tail -c 2 "$readme" | od -An -c | tr -d ' ')" = '\r\n' ] ||
+ending=$(tail -c 2 "$readme" | od -An -c | tr -d ' ')
+if [ "$lines" -lt 10 ] || [ "$crlf" != "$lines" ] || [ "$ending" != '\r\n' ]; then
   fail "README.TXT has $crlf CR LF line ends in $lines lines"
+fi
 grep -q "$version" "$readme" || fail "README.TXT does not name version $version"
 
 OBJDUMP=i686-w64-mingw32-objdump "$root/tests/e2e/windows-imports.sh" "$imports" \
   "$work/$name/kelpori.exe" "$work/$name/vontrel.exe" ||
   fail "its programs import functions that Windows 95 and 98 lack"
-echo "== windows zip: $(basename "$zip"): $(echo $found | wc -w) files, README.TXT in CR LF, programs for Windows 95 and 98"
+echo "== windows zip: $(basename "$zip"): $(wc -l <<<"$found") files, README.TXT in CR LF, programs for Windows 95 and 98"
