@@ -68,7 +68,6 @@ TEST_F(Concurrency, InterruptStormWhileTheChipIsDriven) {
   const std::shared_ptr<sim::Card> card = sim::Card::current();
   ASSERT_NE(card, nullptr);
 
-  std::atomic<bool> raising{true};
   tv940test::Thread raiser([&] {
     // In bursts, with short pauses that let the watcher in between, so
     // interrupts arrive both while it waits and while it serves.
@@ -77,12 +76,14 @@ TEST_F(Concurrency, InterruptStormWhileTheChipIsDriven) {
       if (i % 25 == 0)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    raising = false;
   });
-  // The main thread keeps writing and reading back chip words meanwhile.
+  // The main thread writes and reads back a fixed number of chip words
+  // meanwhile. How far they overlap the storm depends on the machine; the
+  // amount of work (and of recorded accesses) does not.
+  constexpr unsigned kWords = 20000;
   unsigned accesses = 0;
   unsigned wrong = 0;
-  for (unsigned i = 0; raising || i < 2000; ++i) {
+  for (unsigned i = 0; i < kWords; ++i) {
     const std::uint32_t value = 0x5A000000u ^ (i * 2654435761u);
     board.writeChip(plainAddress(i), value);
     if (board.readChip(plainAddress(i)) != value) ++wrong;
@@ -164,10 +165,13 @@ TEST_F(Concurrency, CloseInTheMiddleOfAStorm) {
   ASSERT_EQ(board.open(), 0);
   const std::shared_ptr<sim::Card> card = sim::Card::current();
 
+  // The card records every interrupt, so the storm has a ceiling: on a slow
+  // or loaded machine it ends there instead of filling the memory.
+  constexpr unsigned kMostRaised = 200000;
   std::atomic<bool> stop{false};
   std::atomic<unsigned> raised{0};
   tv940test::Thread raiser([&] {
-    while (!stop) {
+    while (!stop && raised < kMostRaised) {
       card->raiseInterrupt(++raised);
     }
   });
@@ -177,7 +181,8 @@ TEST_F(Concurrency, CloseInTheMiddleOfAStorm) {
   EXPECT_LT(closing, kAcknowledgedClose);
   // Interrupts raised after the close reach no event and change nothing.
   const unsigned before = raised;
-  ASSERT_TRUE(eventually([&] { return raised >= before + 1000; }));
+  ASSERT_TRUE(eventually(
+      [&] { return raised >= before + 1000 || raised == kMostRaised; }));
   stop = true;
   raiser.join();
 
