@@ -30,7 +30,9 @@ add_custom_target(tv940_compressed ALL DEPENDS ${compressed})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md copyright
               ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
+# The chapters keep their folder, so that the links between them and the
+# README hold.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR}
         FILES_MATCHING PATTERN "*.md")
 install(FILES ${PROJECT_SOURCE_DIR}/designs/kelpori.bfx
               ${PROJECT_SOURCE_DIR}/designs/vontrel.bfx
