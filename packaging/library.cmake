@@ -127,7 +127,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TV940Config.cmake
 # pkg-config: the prefix from the file's own place, so that the installed
 # tree can move. A static boardlib needs the libraries it uses and threads.
 set(pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH pc_to_prefix /root/${pkgconfig_dir} /root)
+file(RELATIVE_PATH pc_to_prefix /prefix/${pkgconfig_dir} /prefix)
 string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
 set(pc_libs)
 foreach(library IN LISTS libraries)
