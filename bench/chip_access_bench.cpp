@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "boardlib/board.h"
-#include "platform/card_map.h"
-#include "platform/sim/card.h"
+#include "card/card_map.h"
+#include "platform/backends/simulated_card/card.h"
 
 namespace {
 

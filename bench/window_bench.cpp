@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

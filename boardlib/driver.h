@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "platform/bytes.h"
-#include "platform/card_map.h"  // DriverRequest and the card's numbers
+#include "card/bytes.h"
+#include "card/card_map.h"  // DriverRequest and the card's numbers
 
 // The 148-byte block the driver fills; it begins with the card's PCI
 // configuration header.
@@ -14,7 +14,7 @@ struct BoardConfigInfo {
 
   // The little-endian 32-bit value at a byte offset (0 to 144).
   std::uint32_t word(unsigned offset) const {
-    return platform::loadLe32(bytes + offset);
+    return card::loadLe32(bytes + offset);
   }
   std::uint32_t baseAddressRegister0() const {
     return word(card::kBaseAddress0);

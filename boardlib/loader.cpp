@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "boardlib/board.h"
-#include "platform/hex.h"
+#include "card/hex.h"
 
 namespace {
 
@@ -153,13 +153,13 @@ std::optional<std::uint32_t> parseHex32(std::string_view token) {
   // the number.
   if (i + 2 < token.size() && token[i] == '0' &&
       (token[i + 1] == 'x' || token[i + 1] == 'X') &&
-      platform::hexDigitValue(token[i + 2]) >= 0) {
+      card::hexDigitValue(token[i + 2]) >= 0) {
     i += 2;
   }
   std::uint64_t value = 0;
   bool overflow = false;
   for (; i < token.size(); ++i) {
-    const int digit = platform::hexDigitValue(token[i]);
+    const int digit = card::hexDigitValue(token[i]);
     if (digit < 0) break;
     if (!overflow) {
       value = value << 4 | static_cast<std::uint64_t>(digit);

@@ -8,7 +8,7 @@
 //     writes one design file for a design of one's own.
 //
 // A design file is a plain replay list of chip writes: the configuration of
-// platform/sim/design.h, one "address data" pair per line.
+// sim/design.h, one "address data" pair per line.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hex.h"
-#include "platform/sim/design.h"
+#include "card/hex.h"
+#include "sim/design.h"
 
 namespace {
 
@@ -97,8 +97,8 @@ std::string bfxText(const DesignFile& file) {
       "edit.\n";
   const std::size_t parameterEnd = 3 + file.parameters.size();
   for (std::size_t i = 0; i < image.size(); ++i) {
-    std::string line = platform::hexText(image[i].address, 4) + " " +
-                       platform::hexText(image[i].data, 8);
+    std::string line = card::hexText(image[i].address, 4) + " " +
+                       card::hexText(image[i].data, 8);
     if (i == 0) {
       line += " identification";
     } else if (i == 1) {

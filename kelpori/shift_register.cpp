@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <ostream>
 
-#include "platform/hex.h"
+#include "card/hex.h"
 
 namespace kelpori {
 
@@ -29,8 +29,8 @@ void writeStateLine(std::ostream& out, std::uint16_t capture,
                     std::uint32_t shift) {
   // The whole line in one piece, so that the flush writes it at once.
   char line[kLineLength] = {'S', 'R', ':', ' ', 'O', 'x'};
-  platform::putHex(line + kPrefixLength, capture, 4);
-  platform::putHex(line + kPrefixLength + 4, shift, 8);
+  card::putHex(line + kPrefixLength, capture, 4);
+  card::putHex(line + kPrefixLength + 4, shift, 8);
   line[kLineLength - 1] = '\n';
   out.write(line, kLineLength).flush();
 }

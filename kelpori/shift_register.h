@@ -6,6 +6,7 @@
 #include <iosfwd>
 
 #include "boardlib/board.h"
+#include "sim/design.h"
 
 namespace kelpori {
 
@@ -13,10 +14,14 @@ constexpr int kVectors = 1000;  // test vectors per run
 constexpr int kSteps = 48;      // state lines per vector
 
 // Column registers of the shift-register design.
-constexpr std::int32_t kShiftColumn = 0;    // reads the shift register
-constexpr std::int32_t kLoadColumn = 1;     // 1 while a vector is loaded
-constexpr std::int32_t kVectorColumn = 2;   // takes the vector; read per step
-constexpr std::int32_t kCaptureColumn = 8;  // low 16 bits: capture register
+// Reads the shift register.
+constexpr std::int32_t kShiftColumn = sim::kShiftRegisterShiftColumn;
+// 1 while a vector is loaded.
+constexpr std::int32_t kLoadColumn = sim::kShiftRegisterLoadColumn;
+// Takes the vector; read once per step.
+constexpr std::int32_t kVectorColumn = sim::kShiftRegisterVectorColumn;
+// Low 16 bits: the capture register.
+constexpr std::int32_t kCaptureColumn = sim::kShiftRegisterCaptureColumn;
 
 // "SR: Ox" + capture as 4 and shift as 8 lower-case hex digits, then the
 // line end; the line goes to the stream in one piece and is flushed at once.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
 #include "platform/seam.h"
 #include "platform/trace.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
 
 namespace platform {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "platform/card_map.h"
-#include "platform/hex.h"
+#include "card/card_map.h"
+#include "card/hex.h"
 #include "platform/os.h"
 
 namespace platform::trace {
@@ -175,23 +175,23 @@ std::size_t format(const Event& event, char* line) {
       break;
     }
     case Kind::Interrupt:
-      at = putHex(at, event.value, 8);
+      at = card::putHex(at, event.value, 8);
       break;
     case Kind::PortOut:
     case Kind::PortIn:
-      at = putHex(at, event.where, 4);
+      at = card::putHex(at, event.where, 4);
       *at++ = ' ';
-      at = putHex(at, event.value, 8);
+      at = card::putHex(at, event.value, 8);
       break;
     default:
       if (event.inChip) {
-        at = putHex(at, event.where, 4);
+        at = card::putHex(at, event.where, 4);
       } else {
         *at++ = '@';
-        at = putHex(at, event.where, 6);
+        at = card::putHex(at, event.where, 6);
       }
       *at++ = ' ';
-      at = putHex(at, event.value, 8);
+      at = card::putHex(at, event.value, 8);
       break;
   }
   return std::size_t(at - line);

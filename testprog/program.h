@@ -5,6 +5,7 @@
 #include <iosfwd>
 
 #include "boardlib/board.h"
+#include "sim/design.h"
 
 namespace testprog {
 
@@ -19,7 +20,7 @@ constexpr int kFailure = 1;
 
 // The chip clock the bring-up programs, from the card's reference (MHz).
 constexpr float kReferenceMHz = card::kClockReferenceMHz;
-constexpr float kClockMHz = 66.0f;
+constexpr float kClockMHz = sim::kDesignClockMHz;
 
 // One test program. The test loops write their lines to `out` and run to
 // their end even after a write has failed, so that the card sees the whole

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "boardlib/board.h"
-#include "platform/sim/card.h"
+#include "platform/backends/simulated_card/card.h"
 #include "sim_board.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "boardlib/board.h"
-#include "platform/sim/card.h"
-#include "platform/sim/clock_decoder.h"
+#include "platform/backends/simulated_card/card.h"
+#include "sim/clock_decoder.h"
 #include "sim_board.h"
 
 namespace {

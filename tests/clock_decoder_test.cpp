@@ -1,6 +1,6 @@
 // The simulated card's clock decoder, fed with lines built here from the
 // encoding rules.
-#include "platform/sim/clock_decoder.h"
+#include "sim/clock_decoder.h"
 
 #include <gtest/gtest.h>
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "boardlib/board.h"
-#include "platform/sim/card.h"
-#include "platform/sim/clock_decoder.h"
-#include "platform/sim/design.h"
+#include "platform/backends/simulated_card/card.h"
+#include "sim/clock_decoder.h"
+#include "sim/design.h"
 
 namespace {
 

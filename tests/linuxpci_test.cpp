@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "boardlib/board.h"
+#include "card/card_map.h"
 #include "gtest/gtest.h"
+#include "platform/backends/linuxpci/pci_address.h"
+#include "platform/backends/linuxpci/pci_device.h"
 #include "platform/backends/vfio/vfio_device.h"
-#include "platform/card_map.h"
 #include "platform/device.h"
-#include "platform/linuxpci/pci_address.h"
-#include "platform/linuxpci/pci_device.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
+#include "platform/backends/simulated_card/card.h"
 #include "platform/platform.h"
-#include "platform/sim/card.h"
 #include "sim_board.h"
 
 namespace {

@@ -26,7 +26,7 @@
 
 #include "boardlib/board.h"
 #include "gtest/gtest.h"
-#include "platform/sim/card.h"
+#include "platform/backends/simulated_card/card.h"
 #include "program_runner.h"
 #include "sim_board.h"
 

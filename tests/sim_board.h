@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "boardlib/board.h"
-#include "platform/sim/card.h"
+#include "platform/backends/simulated_card/card.h"
 #include "test_support.h"
 
 namespace tv940test {

@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
+#include "platform/backends/simulated_card/card.h"
 #include "platform/platform.h"
-#include "platform/sim/card.h"
-#include "platform/sim/chip.h"
-#include "platform/sim/clock_decoder.h"
-#include "platform/sim/design.h"
+#include "sim/chip.h"
+#include "sim/clock_decoder.h"
+#include "sim/design.h"
 #include "sim_board.h"
 
 namespace {

@@ -27,7 +27,7 @@ using Thread = std::thread;
 #include <functional>
 #include <utility>
 
-#include "platform/win32/win32.h"
+#include "platform/os/win32/win32.h"
 
 // The C runtime's environment is the one std::getenv reads. An empty value
 // removes the variable, which the suites treat as unset anyway.

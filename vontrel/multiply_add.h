@@ -6,15 +6,18 @@
 #include <iosfwd>
 
 #include "boardlib/board.h"
+#include "sim/design.h"
 
 namespace vontrel {
 
 constexpr int kVectors = 1000;  // result lines per run
 
 // Column registers of the multiply-add design.
-constexpr std::int32_t kOperandColumn = 0;  // takes both operand words
-constexpr std::int32_t kResultColumn = 44;  // low 23 bits: the result
-constexpr std::uint32_t kResultMask = 0x7FFFFF;
+// Takes both operand words.
+constexpr std::int32_t kOperandColumn = sim::kMultiplyAddOperandColumn;
+// Low 23 bits (kResultMask): the result.
+constexpr std::int32_t kResultColumn = sim::kMultiplyAddResultColumn;
+constexpr std::uint32_t kResultMask = sim::kMultiplyAddResultMask;
 
 // One iteration's operands, each 0 to 2047.
 struct Operands {

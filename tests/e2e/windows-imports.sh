@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks the import tables of Windows programs against a list of allowed
-# imports (platform/win32/win9x-imports.txt):
+# imports (platform/os/win32/win9x-imports.txt):
 #   windows-imports.sh LIST PROGRAM.exe...
 # Prints one line for each import of a program that the list lacks, and
 # exits with 1 if there is any; also fails on a program whose import table

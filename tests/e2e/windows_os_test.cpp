@@ -7,8 +7,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/os/win32/win32.h"
 #include "platform/platform.h"
-#include "platform/win32/win32.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/card_map.h"
-#include "testprog/program.h"
+#include "card/card_map.h"
+#include "sim/design.h"
 
 namespace trace {
 namespace {
@@ -118,13 +118,13 @@ void ClockWatch::checkSetting(const sim::ClockSetting& s) {
   }
   // Both programs bring the board up at one clock; any other frequency means
   // the line did not carry what the program sent.
-  const double wanted = testprog::kClockMHz;
-  if (reference != testprog::kReferenceMHz ||
+  const double wanted = sim::kDesignClockMHz;
+  if (reference != card::kClockReferenceMHz ||
       std::fabs(s.outputMHz - wanted) > 1e-6 * wanted) {
     found_.warn(format(
         "clock, line %zu: %.6g MHz, not the %.6g MHz from "
         "%.6g MHz that the test programs' bring-up programs",
-        lastLine_, s.outputMHz, wanted, double{testprog::kReferenceMHz}));
+        lastLine_, s.outputMHz, wanted, double{card::kClockReferenceMHz}));
   }
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/sim/clock_decoder.h"
+#include "sim/clock_decoder.h"
 #include "tools/tv940-trace/report.h"
 
 namespace trace {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
 
 namespace trace {
 namespace {

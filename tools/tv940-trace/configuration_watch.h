@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/sim/design.h"
+#include "sim/design.h"
 #include "tools/tv940-trace/report.h"
 
 namespace trace {

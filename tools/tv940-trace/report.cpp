@@ -7,12 +7,10 @@
 #include <cstdio>
 #include <map>
 
-#include "kelpori/shift_register.h"
-#include "platform/card_map.h"
-#include "platform/sim/card.h"
+#include "card/card_map.h"
+#include "sim/design.h"
 #include "tools/tv940-trace/clock_watch.h"
 #include "tools/tv940-trace/configuration_watch.h"
-#include "vontrel/multiply_add.h"
 
 namespace trace {
 namespace {
@@ -157,16 +155,16 @@ class Walk {
     ++(write ? columns_[column].writes : columns_[column].reads);
     const std::uint32_t design = configuration_.identification();
     if (design == sim::kShiftRegisterIdentification && write) {
-      if (column == unsigned(kelpori::kVectorColumn))
+      if (column == sim::kShiftRegisterVectorColumn)
         vectors_.push_back(e.value);
-      if (column == unsigned(kelpori::kLoadColumn)) {
+      if (column == sim::kShiftRegisterLoadColumn) {
         if (loadHigh_ && (e.value & 1) == 0) ++loads_;
         loadHigh_ = (e.value & 1) != 0;
       }
     }
     if (design == sim::kMultiplyAddIdentification && !write &&
-        column == unsigned(vontrel::kResultColumn)) {
-      results_.push_back(e.value & vontrel::kResultMask);
+        column == sim::kMultiplyAddResultColumn) {
+      results_.push_back(e.value & sim::kMultiplyAddResultMask);
     }
   }
 
@@ -225,16 +223,16 @@ class Walk {
           format("%zu column accesses (lines %zu-%zu): %s", columnLines_.count,
                  columnLines_.firstLine, lastColumnLine_, uses.c_str()));
     if (!vectors_.empty()) {
-      f.add("loop", format("%zu test vectors written to column %d, %zu loads "
-                           "through column %d: %s",
-                           vectors_.size(), kelpori::kVectorColumn, loads_,
-                           kelpori::kLoadColumn,
+      f.add("loop", format("%zu test vectors written to column %u, %zu loads "
+                           "through column %u: %s",
+                           vectors_.size(), sim::kShiftRegisterVectorColumn,
+                           loads_, sim::kShiftRegisterLoadColumn,
                            someValues(vectors_, "0x%08x").c_str()));
     }
     if (!results_.empty()) {
-      f.add("loop",
-            format("%zu results read from column %d: %s", results_.size(),
-                   vontrel::kResultColumn, someValues(results_, "%u").c_str()));
+      f.add("loop", format("%zu results read from column %u: %s",
+                           results_.size(), sim::kMultiplyAddResultColumn,
+                           someValues(results_, "%u").c_str()));
     }
   }
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/hex.h"
+#include "card/hex.h"
 
 namespace trace {
 namespace {
@@ -28,7 +28,7 @@ constexpr Keyword kKeywords[] = {
 bool parseNumber(const std::string& text, int base, std::uint32_t* value) {
   std::uint64_t result = 0;
   if (base == 16) {
-    if (text.size() > 8 || !platform::parseHexDigits(text, &result)) {
+    if (text.size() > 8 || !card::parseHexDigits(text, &result)) {
       return false;
     }
   } else {

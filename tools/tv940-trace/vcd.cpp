@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/card_map.h"
+#include "card/card_map.h"
 
 namespace trace {
 namespace {

@@ -23,14 +23,14 @@
 #include <cstdlib>
 #include <utility>
 
+#include "card/bytes.h"
+#include "card/card_map.h"
+#include "card/hex.h"
+#include "platform/backends/linuxpci/card_access.h"
+#include "platform/backends/linuxpci/card_lock.h"
+#include "platform/backends/linuxpci/interrupt_watcher.h"
+#include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/vfio/vfio_kernel.h"
-#include "platform/bytes.h"
-#include "platform/card_map.h"
-#include "platform/hex.h"
-#include "platform/linuxpci/card_access.h"
-#include "platform/linuxpci/card_lock.h"
-#include "platform/linuxpci/interrupt_watcher.h"
-#include "platform/linuxpci/sysfs_files.h"
 #include "platform/trace.h"
 
 namespace platform::vfio {
@@ -43,7 +43,9 @@ using linuxpci::InterruptWatcher;
 using linuxpci::Mapping;
 using linuxpci::PortRegion;
 
-std::string hex(std::uint64_t value) { return "0x" + hexText(value, 1, true); }
+std::string hex(std::uint64_t value) {
+  return "0x" + card::hexText(value, 1, true);
+}
 
 // The INTx interrupt as VFIO delivers it: each read of the eventfd gives the
 // interrupts since the last one; the watcher's word is their running count.
@@ -368,7 +370,8 @@ std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
   if (!checkBinding(parts, &reason) || !lockCard(&parts, &reason) ||
       !openVfioDevice(directory, parts.device, nodes, &parts.vfio, &reason) ||
       !readConfig(&parts, &block, &reason) || !mapChipWindow(&parts, &reason) ||
-      !openPorts(&parts, loadLe32(&block[card::kBaseAddress1]), &reason) ||
+      !openPorts(&parts, card::loadLe32(&block[card::kBaseAddress1]),
+                 &reason) ||
       !routeInterrupt(&parts, block, &reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linuxpci/card_lock.h"
+#include "platform/backends/linuxpci/card_lock.h"
 
 namespace platform::vfio {
 namespace {

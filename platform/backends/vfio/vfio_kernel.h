@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/linuxpci/sysfs_files.h"
+#include "platform/backends/linuxpci/sysfs_files.h"
 
 namespace platform::vfio {
 
