@@ -280,6 +280,7 @@ vfio_guest() {
   check_programs "vfio: " "linux vfio"
   vfio_unprivileged
   check_second_program "vfio: " "linux vfio"
+  vfio_refusals
   run_program vontrel "$CARD"
   [ $status = 0 ]
   check "$(verdict $?)" "vfio: a run after both: exit status $status$(error_of "$run_dir")"
@@ -288,6 +289,38 @@ vfio_guest() {
   probe=$(TV940_DEVICE=$CARD timeout 30 /stage/bin/guest_probe interrupt 64=1 64=0 68=1 2>&1)
   check "$(verdict $?)" "vfio: interrupt through the INTx eventfd (irq $(cat "$card/irq")):" \
     "$(echo "$probe" | joined)"
+}
+
+# The kernel's own refusals: the group node held open by a process that takes
+# no lock (as a virtual machine would), and a group that is not viable.
+vfio_refusals() {
+  sleep 600 <>"/dev/vfio/$group" &
+  holder=$!
+  tries=0
+  while ! holds_card $holder && [ $tries -lt 2000 ]; do
+    usleep 2000
+    tries=$((tries + 1))
+  done
+  run_program vontrel "$CARD"
+  kill $holder
+  wait $holder 2>/dev/null
+  [ $status = 1 ] && grep -qF "in use by another program (process $holder)" "$run_dir/stderr"
+  check "$(verdict $?)" "vfio: group node held open by process $holder: exit status $status:" \
+    "$(first_line "$run_dir/stderr")"
+
+  # The ICH9 functions share a group: one bound to vfio-pci, another to
+  # pci-pf-stub, which VFIO does not allow beside it.
+  insmod /stage/modules/pci-pf-stub.ko
+  for pair in "$Q35_SMBUS vfio-pci" "$Q35_LPC pci-pf-stub"; do
+    set -- $pair
+    echo "$2" >"$devices/$1/driver_override"
+    echo "$1" >/sys/bus/pci/drivers_probe
+  done
+  run_program kelpori "$Q35_SMBUS"
+  [ $status = 1 ] && grep -qF "is not usable" "$run_dir/stderr" &&
+    grep -qF "$Q35_LPC (bound to pci-pf-stub)" "$run_dir/stderr"
+  check "$(verdict $?)" "vfio: a group that is not viable ($(driver_of "$devices/$Q35_SMBUS")," \
+    "$(driver_of "$devices/$Q35_LPC") in it): exit status $status: $(first_line "$run_dir/stderr")"
 }
 
 # A user who is not root, in the group the udev rule names: refused while the

@@ -242,7 +242,10 @@ pid_t processHolding(const std::string& node) {
     const dirent* process = ::readdir(processes);
     if (process == nullptr) break;
     const std::string name = process->d_name;
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (name.find_first_not_of("0123456789") != std::string::npos ||
+        name == std::to_string(::getpid())) {
+      continue;  // not a process, or this one, which would know
+    }
     const std::string fds = "/proc/" + name + "/fd";
     DIR* entries = ::opendir(fds.c_str());
     if (entries == nullptr) continue;  // another user's, or gone

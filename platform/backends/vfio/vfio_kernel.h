@@ -61,8 +61,8 @@ bool setIntxTrigger(int device, int eventfd);
 // Lets the next INTx interrupt through: VFIO masks it as it fires.
 bool unmaskIntx(int device);
 
-// A process (not necessarily the only one) that holds `node` open, from
-// /proc/N/fd; 0 when none that this program may see does.
+// A process other than this one (not necessarily the only one) that holds
+// `node` open, from /proc/N/fd; 0 when none that this program may see does.
 pid_t processHolding(const std::string& node);
 
 }  // namespace platform::vfio
