@@ -4,9 +4,24 @@
 #include <cstring>
 
 #include "card/card_map.h"
+#include "card/system_error.h"
 
 namespace platform::linuxpci {
 namespace {
+
+// Request 5: the configuration block as the space at `start` in fd reads
+// now (at least the standard header; zeros past what it gives).
+bool configInfo(int fd, off_t start, void* buffer, std::uint32_t size,
+                std::uint32_t* returned) {
+  if (buffer == nullptr || size < card::kConfigBlockSize) return false;
+  ConfigBlock block;
+  if (readConfigBlock(fd, &block, start) < ssize_t(card::kPciHeaderSize)) {
+    return false;
+  }
+  std::memcpy(buffer, block.data(), block.size());
+  *returned = card::kConfigBlockSize;
+  return true;
+}
 
 // count words at a byte offset of the window, or null when the offset is not
 // word-aligned or any word lies outside the mapping.
@@ -20,8 +35,7 @@ volatile std::uint32_t* windowWords(const Mapping& window,
   return reinterpret_cast<volatile std::uint32_t*>(window.base() + offset);
 }
 
-}  // namespace
-
+// Request 1: count words from source, one 32-bit store each.
 bool writeWindowWords(const Mapping& window, std::uintptr_t offset,
                       const void* source, std::uint32_t count) {
   volatile std::uint32_t* target = windowWords(window, offset, count);
@@ -35,6 +49,7 @@ bool writeWindowWords(const Mapping& window, std::uintptr_t offset,
   return true;
 }
 
+// Request 2: count words into buffer, one 32-bit load each, ascending.
 bool readWindowWords(const Mapping& window, std::uintptr_t offset, void* buffer,
                      std::uint32_t count, std::uint32_t* returned) {
   const volatile std::uint32_t* source = windowWords(window, offset, count);
@@ -48,6 +63,42 @@ bool readWindowWords(const Mapping& window, std::uintptr_t offset, void* buffer,
   return true;
 }
 
+}  // namespace
+
+bool serveRequest(const CardParts& card, std::uint32_t code, void* inBuffer,
+                  std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
+                  std::uint32_t* bytesReturned) {
+  std::uint32_t returned = 0;
+  bool ok = false;
+  const auto offset = reinterpret_cast<std::uintptr_t>(outBuffer);
+  switch (DriverRequest(code)) {
+    case DriverRequest::WriteWord:
+      ok = writeWindowWords(card.window, offset, inBuffer, inSize);
+      break;
+    case DriverRequest::ReadWords:
+      ok = readWindowWords(card.window, offset, inBuffer, inSize, &returned);
+      break;
+    case DriverRequest::SetInterruptEvent:
+      ok = card.interrupts.setEvent(static_cast<Handle>(inBuffer));
+      break;
+    case DriverRequest::Shutdown:
+      card.interrupts.stop();
+      ok = true;
+      break;
+    case DriverRequest::GetConfigInfo:
+      ok = configInfo(card.configFd, card.configStart, outBuffer, outSize,
+                      &returned);
+      break;
+    case DriverRequest::GetInterruptWord:
+      ok = card.interrupts.interruptWord(outBuffer, outSize, &returned);
+      break;
+    default:
+      break;
+  }
+  if (bytesReturned != nullptr) *bytesReturned = ok ? returned : 0;
+  return ok;
+}
+
 bool PortRegion::offsetOf(std::uint16_t port, off_t* offset) const {
   if (fd < 0 || port < base) return false;
   const std::uint64_t at = port - base;
@@ -56,23 +107,11 @@ bool PortRegion::offsetOf(std::uint16_t port, off_t* offset) const {
   return true;
 }
 
-bool configInfo(int fd, off_t start, void* buffer, std::uint32_t size,
-                std::uint32_t* returned) {
-  if (buffer == nullptr || size < card::kConfigBlockSize) return false;
-  ConfigBlock block;
-  if (readConfigBlock(fd, &block, start) < ssize_t(card::kPciHeaderSize)) {
-    return false;
-  }
-  std::memcpy(buffer, block.data(), block.size());
-  *returned = card::kConfigBlockSize;
-  return true;
-}
-
 std::string headerProblem(int fd, off_t start, const std::string& file,
                           bool ports, const std::string& remedy) {
   std::uint8_t head[8];
   const ssize_t n = readAt(fd, head, sizeof head, start);
-  if (n < 0) return "cannot read " + file + ": " + describe(errno);
+  if (n < 0) return "cannot read " + file + ": " + card::systemErrorText(errno);
   if (n < ssize_t(sizeof head)) return file + " reads short";
   if (head[0] == 0xFF && head[1] == 0xFF) {
     return "the device does not answer (its vendor ID reads 0xFFFF)";

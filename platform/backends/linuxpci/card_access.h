@@ -1,6 +1,6 @@
 // What the Linux backends do alike once the card's regions are open, whether
-// through sysfs files or through VFIO: the window words of requests 1 and 2,
-// the port offsets, the configuration block and the check of its header.
+// through sysfs files or through VFIO: the driver requests, the port offsets
+// and the check of the configuration header.
 #pragma once
 
 #include <sys/types.h>
@@ -8,20 +8,29 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/backends/linuxpci/interrupt_watcher.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 
 namespace platform::linuxpci {
 
-// Request 1: count words from source into the window at a byte offset, one
-// 32-bit store each. False, storing nothing, when the offset is not
-// word-aligned or any word lies outside the mapping.
-bool writeWindowWords(const Mapping& window, std::uintptr_t offset,
-                      const void* source, std::uint32_t count);
+// Where a device's requests go: its window mapping, the configuration space
+// at `configStart` in configFd, and its interrupt watcher.
+struct CardParts {
+  const Mapping& window;
+  int configFd;
+  off_t configStart;
+  InterruptWatcher& interrupts;
+};
 
-// Request 2: count words from the window into buffer, one 32-bit load each,
-// ascending; *returned gets the byte count.
-bool readWindowWords(const Mapping& window, std::uintptr_t offset, void* buffer,
-                     std::uint32_t count, std::uint32_t* returned);
+// Serves requests 1 (window words from the in buffer, one 32-bit store each,
+// at the window offset in place of the out buffer), 2 (window words into the
+// in buffer, one 32-bit load each, ascending), 3, 4, 5 (the configuration
+// block as the space reads now) and 10; any other request fails. A window
+// request fails, touching nothing, when its offset is not word-aligned or any
+// word lies outside the mapping.
+bool serveRequest(const CardParts& card, std::uint32_t code, void* inBuffer,
+                  std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
+                  std::uint32_t* bytesReturned);
 
 // The card's control ports: the I/O base that register 1 gives and the
 // region that holds them.
@@ -34,11 +43,6 @@ struct PortRegion {
   // Where a port's 4-byte word lies in fd; false when it lies outside.
   bool offsetOf(std::uint16_t port, off_t* offset) const;
 };
-
-// Request 5: the configuration block as the header at `start` in fd reads
-// now (at least the standard header; zeros past what the file gives).
-bool configInfo(int fd, off_t start, void* buffer, std::uint32_t size,
-                std::uint32_t* returned);
 
 // Why the header at `start` in fd shows a device that cannot be used now,
 // or "": it does not answer, or its memory decoding (or, with ports, its I/O

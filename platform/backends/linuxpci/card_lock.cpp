@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 
 namespace platform::linuxpci {
@@ -22,7 +23,7 @@ bool lockCard(int fd, const std::string& device, std::string* failure) {
     *failure = inUseFailure(device, flockHolder(fd));
   } else {
     *failure = "cannot lock the device " + device +
-               " for this program: " + describe(errno);
+               " for this program: " + card::systemErrorText(errno);
   }
   return false;
 }

@@ -8,14 +8,16 @@
 #include <cstring>
 #include <system_error>
 
+#include "card/system_error.h"
+
 namespace platform::linuxpci {
 
 bool InterruptWatcher::start(std::string* failure) {
   if (source_ == nullptr) return true;
   wake_.reset(::eventfd(0, EFD_CLOEXEC));
   if (!wake_.valid()) {
-    *failure =
-        "cannot create the interrupt thread's wake-up: " + describe(errno);
+    *failure = "cannot create the interrupt thread's wake-up: " +
+               card::systemErrorText(errno);
     return false;
   }
   try {
@@ -86,7 +88,7 @@ void InterruptWatcher::serve() {
       event = event_;
     }
     changed_.notify_all();
-    if (report_) report_(count);
+    reports_.interrupt(count);
     if (event != nullptr) platform::setEvent(event);
   }
   {

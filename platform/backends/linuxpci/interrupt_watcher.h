@@ -6,13 +6,13 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/backends/linuxpci/sysfs_files.h"
+#include "platform/device.h"
 #include "platform/platform.h"
 
 namespace platform::linuxpci {
@@ -34,11 +34,10 @@ class InterruptSource {
 // Requests 3, 4 and 10 of one device. Without a source no interrupt comes.
 class InterruptWatcher {
  public:
-  // Called on the watcher's thread at every interrupt, with its count.
-  using Report = std::function<void(std::uint32_t)>;
-
-  InterruptWatcher(std::unique_ptr<InterruptSource> source, Report report)
-      : source_(std::move(source)), report_(std::move(report)) {}
+  // Every interrupt goes to `reports`, with its count, from the watcher's
+  // thread.
+  InterruptWatcher(std::unique_ptr<InterruptSource> source, Reports& reports)
+      : source_(std::move(source)), reports_(reports) {}
   ~InterruptWatcher() { stop(); }
 
   InterruptWatcher(const InterruptWatcher&) = delete;
@@ -64,7 +63,7 @@ class InterruptWatcher {
   void serve();
 
   std::unique_ptr<InterruptSource> source_;
-  Report report_;
+  Reports& reports_;
   FileDescriptor wake_;  // eventfd that stops the thread
 
   std::mutex lock_;

@@ -26,6 +26,7 @@
 #include "card/bytes.h"
 #include "card/card_map.h"
 #include "card/hex.h"
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/card_access.h"
 #include "platform/backends/linuxpci/card_lock.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
@@ -53,9 +54,10 @@ struct Parts {
 
 class PciDevice final : public Device {
  public:
-  explicit PciDevice(Parts parts)
+  PciDevice(Parts parts, Reports& reports)
       : parts_(std::move(parts)),
-        interrupts_(parts_.config.get(), std::move(parts_.uio)) {}
+        interrupts_(uioSource(parts_.config.get(), std::move(parts_.uio.node)),
+                    reports) {}
   ~PciDevice() override {
     interrupts_.stop();
     // Board objects may still hold the window after this device is replaced.
@@ -87,37 +89,9 @@ class PciDevice final : public Device {
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
                std::uint32_t* bytesReturned) override {
-    std::uint32_t returned = 0;
-    bool ok = false;
-    switch (DriverRequest(code)) {
-      case DriverRequest::WriteWord:
-        ok = writeWindowWords(parts_.window,
-                              reinterpret_cast<std::uintptr_t>(outBuffer),
-                              inBuffer, inSize);
-        break;
-      case DriverRequest::ReadWords:
-        ok = readWindowWords(parts_.window,
-                             reinterpret_cast<std::uintptr_t>(outBuffer),
-                             inBuffer, inSize, &returned);
-        break;
-      case DriverRequest::SetInterruptEvent:
-        ok = interrupts_.setEvent(static_cast<Handle>(inBuffer));
-        break;
-      case DriverRequest::Shutdown:
-        interrupts_.stop();
-        ok = true;
-        break;
-      case DriverRequest::GetConfigInfo:
-        ok = configInfo(parts_.config.get(), 0, outBuffer, outSize, &returned);
-        break;
-      case DriverRequest::GetInterruptWord:
-        ok = interrupts_.interruptWord(outBuffer, outSize, &returned);
-        break;
-      default:
-        break;
-    }
-    if (bytesReturned != nullptr) *bytesReturned = ok ? returned : 0;
-    return ok;
+    return serveRequest({parts_.window, parts_.config.get(), 0, interrupts_},
+                        code, inBuffer, inSize, outBuffer, outSize,
+                        bytesReturned);
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
@@ -151,11 +125,11 @@ class PciDevice final : public Device {
   std::string unusable() const {
     std::string files[] = {path("config"), path("resource0"),
                            parts_.ports.valid() ? path("resource1") : "",
-                           interrupts_.nodePath()};
+                           parts_.uio.path};
     for (const std::string& file : files) {
       struct stat status;
       if (!file.empty() && ::stat(file.c_str(), &status) != 0) {
-        return file + " is gone: " + describe(errno);
+        return file + " is gone: " + card::systemErrorText(errno);
       }
     }
     return headerProblem(parts_.config.get(), 0, path("config"),
@@ -171,7 +145,7 @@ class PciDevice final : public Device {
   }
 
   Parts parts_;
-  UioInterrupts interrupts_;  // after parts_, whose config file it uses
+  InterruptWatcher interrupts_;  // after parts_, whose config file it uses
   std::atomic<bool> windowHandedOut_{false};
 };
 
@@ -184,7 +158,7 @@ bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
     if (errno == ENOENT) {
       *failure = parts->directory + " has no config file: not a PCI device";
     } else {
-      *failure = "cannot open " + file + ": " + describe(errno);
+      *failure = "cannot open " + file + ": " + card::systemErrorText(errno);
     }
     return false;
   }
@@ -193,7 +167,7 @@ bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
   }
   const ssize_t n = readConfigBlock(parts->config.get(), block);
   if (n < 0) {
-    *failure = "cannot read " + file + ": " + describe(errno);
+    *failure = "cannot read " + file + ": " + card::systemErrorText(errno);
     return false;
   }
   if (n < ssize_t(card::kPciHeaderSize)) {
@@ -210,7 +184,8 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
-    *failure = "cannot open " + file + " (the chip window): " + describe(errno);
+    *failure = "cannot open " + file +
+               " (the chip window): " + card::systemErrorText(errno);
     return false;
   }
   const std::uint64_t size = std::uint64_t(status.st_size);
@@ -222,7 +197,8 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   void* base =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) {
-    *failure = "cannot map " + file + " (the chip window): " + describe(errno);
+    *failure = "cannot map " + file +
+               " (the chip window): " + card::systemErrorText(errno);
     return false;
   }
   parts->window = Mapping(static_cast<std::uint8_t*>(base), size);
@@ -237,8 +213,8 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   parts->ports.reset(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   struct stat status;
   if (!parts->ports.valid() || ::fstat(parts->ports.get(), &status) != 0) {
-    *failure =
-        "cannot open " + file + " (the control ports): " + describe(errno);
+    *failure = "cannot open " + file +
+               " (the control ports): " + card::systemErrorText(errno);
     return false;
   }
   if (!S_ISREG(status.st_mode) || status.st_size <= 0) {
@@ -274,6 +250,7 @@ bool checkDriver(const std::string& directory, std::string* failure) {
 
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
+                                            Reports& reports,
                                             std::string* failure) {
   std::string reason;
   Parts parts;
@@ -288,7 +265,7 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<PciDevice>(std::move(parts));
+  auto device = std::make_shared<PciDevice>(std::move(parts), reports);
   if (!device->startInterrupts(&reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;

@@ -26,18 +26,17 @@
 #include "card/bytes.h"
 #include "card/card_map.h"
 #include "card/hex.h"
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/card_access.h"
 #include "platform/backends/linuxpci/card_lock.h"
 #include "platform/backends/linuxpci/interrupt_watcher.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/vfio/vfio_kernel.h"
-#include "platform/trace.h"
 
 namespace platform::vfio {
 namespace {
 
 using linuxpci::ConfigBlock;
-using linuxpci::describe;
 using linuxpci::InterruptSource;
 using linuxpci::InterruptWatcher;
 using linuxpci::Mapping;
@@ -86,8 +85,8 @@ struct Parts {
 
 class VfioDevice final : public Device {
  public:
-  explicit VfioDevice(Parts parts)
-      : parts_(std::move(parts)), watcher_(intxSource(), traceInterrupt) {}
+  VfioDevice(Parts parts, Reports& reports)
+      : parts_(std::move(parts)), watcher_(intxSource(), reports) {}
   ~VfioDevice() override { release(); }
 
   VfioDevice(const VfioDevice&) = delete;
@@ -101,7 +100,8 @@ class VfioDevice final : public Device {
   bool check(std::string* failure) override {
     struct stat status;
     if (::stat(parts_.vfio.groupNode.c_str(), &status) != 0) {
-      *failure = parts_.vfio.groupNode + " is gone: " + describe(errno);
+      *failure =
+          parts_.vfio.groupNode + " is gone: " + card::systemErrorText(errno);
     } else {
       *failure = linuxpci::headerProblem(
           configFd(), off_t(parts_.config.offset),
@@ -121,7 +121,11 @@ class VfioDevice final : public Device {
 
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
-               std::uint32_t* bytesReturned) override;
+               std::uint32_t* bytesReturned) override {
+    return linuxpci::serveRequest(
+        {parts_.window, configFd(), off_t(parts_.config.offset), watcher_},
+        code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
+  }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
     off_t offset;
@@ -145,10 +149,6 @@ class VfioDevice final : public Device {
   void onClose() override { release(); }
 
  private:
-  static void traceInterrupt(std::uint32_t count) {
-    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, count, false});
-  }
-
   int configFd() const { return parts_.vfio.device.get(); }
   const PortRegion& ports() const { return parts_.ports; }
 
@@ -165,41 +165,6 @@ class VfioDevice final : public Device {
   std::atomic<bool> windowHandedOut_{false};
   std::atomic<bool> released_{false};
 };
-
-bool VfioDevice::request(std::uint32_t code, void* inBuffer,
-                         std::uint32_t inSize, void* outBuffer,
-                         std::uint32_t outSize, std::uint32_t* bytesReturned) {
-  std::uint32_t returned = 0;
-  bool ok = false;
-  const auto offset = reinterpret_cast<std::uintptr_t>(outBuffer);
-  switch (DriverRequest(code)) {
-    case DriverRequest::WriteWord:
-      ok = linuxpci::writeWindowWords(parts_.window, offset, inBuffer, inSize);
-      break;
-    case DriverRequest::ReadWords:
-      ok = linuxpci::readWindowWords(parts_.window, offset, inBuffer, inSize,
-                                     &returned);
-      break;
-    case DriverRequest::SetInterruptEvent:
-      ok = watcher_.setEvent(static_cast<Handle>(inBuffer));
-      break;
-    case DriverRequest::Shutdown:
-      watcher_.stop();
-      ok = true;
-      break;
-    case DriverRequest::GetConfigInfo:
-      ok = linuxpci::configInfo(configFd(), off_t(parts_.config.offset),
-                                outBuffer, outSize, &returned);
-      break;
-    case DriverRequest::GetInterruptWord:
-      ok = watcher_.interruptWord(outBuffer, outSize, &returned);
-      break;
-    default:
-      break;
-  }
-  if (bytesReturned != nullptr) *bytesReturned = ok ? returned : 0;
-  return ok;
-}
 
 // Gives the card back: the interrupt is off, the window's range holds zero
 // pages (a pointer handed out stays harmless), and the device descriptor
@@ -248,7 +213,7 @@ bool lockCard(Parts* parts, std::string* failure) {
   const std::string file = parts->directory + "/config";
   parts->lock.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (!parts->lock.valid()) {
-    *failure = "cannot open " + file + ": " + describe(errno);
+    *failure = "cannot open " + file + ": " + card::systemErrorText(errno);
     return false;
   }
   return linuxpci::lockCard(parts->lock.get(), parts->device, failure);
@@ -258,15 +223,16 @@ bool readConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
   const int device = parts->vfio.device.get();
   if (!regionInfo(device, VFIO_PCI_CONFIG_REGION_INDEX, &parts->config)) {
     *failure = "VFIO gives no configuration space of the device " +
-               parts->device + ": " + describe(errno);
+               parts->device + ": " + card::systemErrorText(errno);
     return false;
   }
   const ssize_t n =
       linuxpci::readConfigBlock(device, block, off_t(parts->config.offset));
   if (n < ssize_t(card::kPciHeaderSize)) {
-    *failure = "cannot read the configuration space of the device " +
-               parts->device + " through VFIO" +
-               (n < 0 ? ": " + describe(errno) : " (it reads short)");
+    *failure =
+        "cannot read the configuration space of the device " + parts->device +
+        " through VFIO" +
+        (n < 0 ? ": " + card::systemErrorText(errno) : " (it reads short)");
     return false;
   }
   return true;
@@ -291,7 +257,7 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
                parts->device + ": " +
                ((bar0.flags & VFIO_REGION_INFO_FLAG_MMAP) == 0
                     ? std::string("VFIO does not let it be mapped")
-                    : describe(errno));
+                    : card::systemErrorText(errno));
     return false;
   }
   parts->window = Mapping(static_cast<std::uint8_t*>(base), bar0.size);
@@ -329,7 +295,7 @@ bool routeInterrupt(Parts* parts, const ConfigBlock& block,
       !setIntxTrigger(device, parts->interrupt.get())) {
     const int error = errno;
     *failure = "VFIO cannot hand the interrupt of the device " + parts->device +
-               " to this program: " + describe(error) +
+               " to this program: " + card::systemErrorText(error) +
                (error == EBUSY
                     ? " (its line is shared, which a card that cannot mask "
                       "its interrupt does not allow; move the card to a slot "
@@ -361,6 +327,7 @@ bool servesDirectory(const std::string& directory) {
 
 std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
                                           const std::string& nodes,
+                                          Reports& reports,
                                           std::string* failure) {
   std::string reason;
   Parts parts;
@@ -376,7 +343,7 @@ std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<VfioDevice>(std::move(parts));
+  auto device = std::make_shared<VfioDevice>(std::move(parts), reports);
   if (!device->startInterrupts(&reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;

@@ -17,10 +17,11 @@ namespace platform::vfio {
 bool servesDirectory(const std::string& directory);
 
 // Opens the card behind a device directory through the VFIO nodes in `nodes`
-// (vfio_kernel.h). Null with *failure (one line) naming the device, the
-// reason and what to do.
+// (vfio_kernel.h); its interrupts go to `reports`. Null with *failure (one
+// line) naming the device, the reason and what to do.
 std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
                                           const std::string& nodes,
+                                          Reports& reports,
                                           std::string* failure);
 
 }  // namespace platform::vfio

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <vector>
 
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/card_lock.h"
 
 namespace platform::vfio {
 namespace {
 
-using linuxpci::describe;
 using linuxpci::deviceName;
 using linuxpci::driverOf;
 
@@ -65,7 +65,7 @@ bool openContainer(const std::string& nodes, const std::string& device,
   if (!vfio->container.valid()) {
     *failure =
         "cannot open " + node + " (the VFIO container) for the device " +
-        device + ": " + describe(errno) +
+        device + ": " + card::systemErrorText(errno) +
         (errno == ENOENT ? "; load vfio-pci (sudo modprobe vfio-pci)" : "");
     return false;
   }
@@ -96,7 +96,7 @@ bool openGroup(const std::string& node, const std::string& device,
                " (its VFIO group " + node + " is open)";
   } else if (error == EACCES || error == EPERM) {
     *failure = "cannot open " + node + ", the VFIO group of the device " +
-               device + ": " + describe(error) + modeOf(node) +
+               device + ": " + card::systemErrorText(error) + modeOf(node) +
                ": install the udev rule 70-tv940-vfio.rules, which gives the "
                "group tv940 read and write access to it, and join that group";
   } else if (error == ENOENT) {
@@ -104,7 +104,7 @@ bool openGroup(const std::string& node, const std::string& device,
                "node " + node + " is missing: rebind it (docs/linux.md)";
   } else {
     *failure = "cannot open " + node + ", the VFIO group of the device " +
-               device + ": " + describe(error);
+               device + ": " + card::systemErrorText(error);
   }
   return false;
 }
@@ -114,8 +114,8 @@ bool joinContainer(const std::string& directory, const std::string& device,
   vfio_group_status status{};
   status.argsz = sizeof status;
   if (::ioctl(vfio->group.get(), VFIO_GROUP_GET_STATUS, &status) != 0) {
-    *failure =
-        "cannot read the state of " + vfio->groupNode + ": " + describe(errno);
+    *failure = "cannot read the state of " + vfio->groupNode + ": " +
+               card::systemErrorText(errno);
     return false;
   }
   if ((status.flags & VFIO_GROUP_FLAGS_VIABLE) == 0) {
@@ -132,7 +132,7 @@ bool joinContainer(const std::string& directory, const std::string& device,
   if (::ioctl(vfio->group.get(), VFIO_GROUP_SET_CONTAINER, &container) != 0 ||
       ::ioctl(container, VFIO_SET_IOMMU, VFIO_TYPE1_IOMMU) != 0) {
     *failure = "cannot set up the IOMMU for the device " + device + " (" +
-               vfio->groupNode + "): " + describe(errno);
+               vfio->groupNode + "): " + card::systemErrorText(errno);
     return false;
   }
   return true;
@@ -174,7 +174,7 @@ bool openVfioDevice(const std::string& directory, const std::string& device,
       ::ioctl(vfio->group.get(), VFIO_GROUP_GET_DEVICE_FD, device.c_str()));
   if (!vfio->device.valid()) {
     *failure = "VFIO does not give the device " + device + " from " +
-               vfio->groupNode + ": " + describe(errno);
+               vfio->groupNode + ": " + card::systemErrorText(errno);
     return false;
   }
   return true;
