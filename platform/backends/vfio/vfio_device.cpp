@@ -114,7 +114,6 @@ class VfioDevice final : public Device {
 
   // Request 6: the mapping of BAR0.
   bool mapWindow(Window* window, std::string* /*failure*/) override {
-    windowHandedOut_.store(true);
     *window = Window{parts_.window.base(), parts_.window.size()};
     return true;
   }
@@ -162,24 +161,20 @@ class VfioDevice final : public Device {
 
   Parts parts_;
   InterruptWatcher watcher_;  // after parts_, whose device it unmasks
-  std::atomic<bool> windowHandedOut_{false};
   std::atomic<bool> released_{false};
 };
 
 // Gives the card back: the interrupt is off, the window's range holds zero
-// pages (a pointer handed out stays harmless), and the device descriptor
-// reads as /dev/null, so that a port access racing with the close reaches
-// nothing, never a file that takes its number.
+// pages (a pointer handed out, or an access racing with the close, stays
+// harmless), and the device descriptor reads as /dev/null, so that a port
+// access racing with the close reaches nothing, never a file that takes its
+// number.
 void VfioDevice::release() {
   if (released_.exchange(true)) return;
   watcher_.stop();
   const int device = parts_.vfio.device.get();
   if (device >= 0) setIntxTrigger(device, -1);
-  if (windowHandedOut_.load()) {
-    parts_.window.retire();
-  } else {
-    parts_.window = Mapping();
-  }
+  parts_.window.retire();
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (device >= 0 && null >= 0) ::dup3(null, device, O_CLOEXEC);
   if (null >= 0) ::close(null);
