@@ -107,6 +107,16 @@ bool PortRegion::offsetOf(std::uint16_t port, off_t* offset) const {
   return true;
 }
 
+bool PortRegion::write(std::uint16_t port, std::uint32_t value) const {
+  off_t offset;
+  return offsetOf(port, &offset) && writeWord(fd, value, offset);
+}
+
+bool PortRegion::read(std::uint16_t port, std::uint32_t* value) const {
+  off_t offset;
+  return offsetOf(port, &offset) && readWord(fd, value, offset);
+}
+
 std::string headerProblem(int fd, off_t start, const std::string& file,
                           bool ports, const std::string& remedy) {
   std::uint8_t head[8];

@@ -42,6 +42,11 @@ struct PortRegion {
 
   // Where a port's 4-byte word lies in fd; false when it lies outside.
   bool offsetOf(std::uint16_t port, off_t* offset) const;
+
+  // One 4-byte access of a port. False when the port lies outside the region
+  // or the access fails (with errno).
+  bool write(std::uint16_t port, std::uint32_t value) const;
+  bool read(std::uint16_t port, std::uint32_t* value) const;
 };
 
 // Why the header at `start` in fd shows a device that cannot be used now,

@@ -95,17 +95,12 @@ class PciDevice final : public Device {
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
-    off_t offset;
-    if (portOffset(port, &offset)) writeWord(parts_.ports.get(), value, offset);
+    ports().write(port, value);
   }
 
   std::uint32_t portIn32(std::uint16_t port) override {
-    off_t offset;
     std::uint32_t value;
-    if (portOffset(port, &offset) &&
-        readWord(parts_.ports.get(), &value, offset)) {
-      return value;
-    }
+    if (ports().read(port, &value)) return value;
     return 0xFFFFFFFFu;  // nothing answers: the bus floats high
   }
 
@@ -138,10 +133,10 @@ class PciDevice final : public Device {
                              ") or bind it to uio_pci_generic");
   }
 
-  bool portOffset(std::uint16_t port, off_t* offset) const {
-    const PortRegion ports{parts_.ports.get(), 0, parts_.ioBase,
-                           parts_.portRegionSize};
-    return ports.offsetOf(port, offset);
+  // The port region: resource1 from its start.
+  PortRegion ports() const {
+    return PortRegion{parts_.ports.get(), 0, parts_.ioBase,
+                      parts_.portRegionSize};
   }
 
   Parts parts_;

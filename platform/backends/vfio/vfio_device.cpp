@@ -105,7 +105,7 @@ class VfioDevice final : public Device {
     } else {
       *failure = linuxpci::headerProblem(
           configFd(), off_t(parts_.config.offset),
-          "the configuration space of " + parts_.device, ports().fd >= 0,
+          "the configuration space of " + parts_.device, parts_.ports.fd >= 0,
           "vfio-pci enabled it at the open and something has switched it "
           "off since; close the board and open it again");
     }
@@ -127,19 +127,12 @@ class VfioDevice final : public Device {
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
-    off_t offset;
-    if (ports().offsetOf(port, &offset)) {
-      linuxpci::writeWord(ports().fd, value, offset);
-    }
+    parts_.ports.write(port, value);
   }
 
   std::uint32_t portIn32(std::uint16_t port) override {
-    off_t offset;
     std::uint32_t value;
-    if (ports().offsetOf(port, &offset) &&
-        linuxpci::readWord(ports().fd, &value, offset)) {
-      return value;
-    }
+    if (parts_.ports.read(port, &value)) return value;
     return card::kFloatingBus;
   }
 
@@ -149,7 +142,6 @@ class VfioDevice final : public Device {
 
  private:
   int configFd() const { return parts_.vfio.device.get(); }
-  const PortRegion& ports() const { return parts_.ports; }
 
   std::unique_ptr<InterruptSource> intxSource() {
     if (!parts_.interrupt.valid()) return nullptr;
