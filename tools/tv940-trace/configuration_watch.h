@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/design.h"
@@ -24,6 +25,7 @@ class ConfigurationWatch {
   void finish(Findings& findings) const;
 
  private:
+  std::string unknownDesign() const;
   std::uint32_t word(std::uint16_t address) const;
   bool written(std::uint32_t address) const;
   // Words of the layout up to and including its CRC that were never written.

@@ -43,7 +43,8 @@ bool parseNumber(const std::string& text, int base, std::uint32_t* value) {
   return true;
 }
 
-// One event line; false when it is not one.
+}  // namespace
+
 bool parseEvent(const std::string& text, Event* event) {
   std::istringstream in(text);
   std::string name, first, second, rest;
@@ -83,7 +84,7 @@ bool parseEvent(const std::string& text, Event* event) {
          parseNumber(second, 16, &event->value);
 }
 
-std::string quoted(const std::string& text) {
+std::string quotedLine(const std::string& text) {
   constexpr std::size_t kShown = 60;
   std::string shown;
   for (char c : text.substr(0, kShown)) {
@@ -91,8 +92,6 @@ std::string quoted(const std::string& text) {
   }
   return "'" + shown + (text.size() > kShown ? "...'" : "'");
 }
-
-}  // namespace
 
 std::optional<Trace> readTrace(const std::string& path, std::string* error) {
   std::ifstream in(path, std::ios::binary);
@@ -116,7 +115,7 @@ std::optional<Trace> readTrace(const std::string& path, std::string* error) {
     Event event;
     if (!parseEvent(text, &event)) {
       *error = path + ":" + std::to_string(line) +
-               ": not a trace event: " + quoted(text);
+               ": not a trace event: " + quotedLine(text);
       return std::nullopt;
     }
     event.line = line;

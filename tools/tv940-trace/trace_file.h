@@ -53,6 +53,13 @@ struct Trace {
   std::size_t lines = 0;  // lines in the file
 };
 
+// One event line (without its line end); false when it is not one. The
+// event's line number is left as it was.
+bool parseEvent(const std::string& text, Event* event);
+// A line as an error message shows it: quoted, cut short, unprintable
+// characters as '?'.
+std::string quotedLine(const std::string& text);
+
 // Reads the trace at `path`. Nothing, with *error set to one line that names
 // the file (and the line at fault), when it cannot be opened or read or a
 // line is neither a comment nor an event.
