@@ -1,11 +1,13 @@
-// diff: both traces walked in step, one event of each at a time; what is
-// kept is the two events before a difference (its context) and a count by
+// diff: both traces walked in step. What is kept: a short look ahead in
+// each (to find where they meet again after events only one of them has),
+// the two equal events before a difference (its context) and a count by
 // kind, so memory does not grow with the traces' length.
 #include "tools/tv940-trace/diff.h"
 
 #include <deque>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "tools/tv940-trace/event_stream.h"
 #include "tools/tv940-trace/event_text.h"
@@ -16,6 +18,11 @@ namespace {
 
 constexpr std::size_t kContext = 2;  // events shown before and after
 constexpr std::size_t kShownByDefault = 10;
+// After events that one trace has and the other has not, the traces meet
+// again where kRejoin events in a row are alike, at most kLookAhead events
+// on from where they parted; failing that, one pair is taken as changed.
+constexpr std::size_t kRejoin = 4;
+constexpr std::size_t kLookAhead = 64;
 
 bool sent(const Event& e) {
   return e.kind == Kind::Request || e.kind == Kind::PortOut ||
@@ -26,24 +33,44 @@ bool isPort(const Event& e) {
   return e.kind == Kind::PortOut || e.kind == Kind::PortIn;
 }
 
-// One trace's events, those the comparison takes, with the port offsets
-// from its I/O base.
+bool sameAccess(const Event& a, const Event& b) {
+  return a.kind == b.kind && a.where == b.where && a.inChip == b.inChip;
+}
+
+bool same(const Event& a, const Event& b) {
+  return sameAccess(a, b) && a.value == b.value;
+}
+
+// Alike enough to align on: the same access, and for what the program sent
+// the same value (what a card answers may differ).
+bool alike(const Event& a, const Event& b) {
+  return sameAccess(a, b) && (!sent(a) || a.value == b.value);
+}
+
+// One trace's events, those the comparison takes, ports as offsets from its
+// I/O base, with a look ahead.
 class Side {
  public:
   Side(const std::string& path, bool sentOnly)
       : stream_(path), sentOnly_(sentOnly) {}
 
-  // The next event taken, or nothing at the end or on an error.
-  std::optional<Event> next() {
+  // The event `i` places ahead, or null at the end or on an error.
+  const Event* peek(std::size_t i) {
     Event e;
-    while (stream_.next(&e)) {
+    while (ahead_.size() <= i && stream_.next(&e)) {
       const std::uint32_t offset = isPort(e) ? base_.offset(e) : 0;
       if (sentOnly_ && !sent(e)) continue;
       ++taken_;
       if (isPort(e)) e.where = offset;  // compared relative to the base
-      return e;
+      ahead_.push_back(e);
     }
-    return std::nullopt;
+    return i < ahead_.size() ? &ahead_[i] : nullptr;
+  }
+  std::optional<Event> pop() {
+    if (peek(0) == nullptr) return std::nullopt;
+    const Event e = ahead_.front();
+    ahead_.pop_front();
+    return e;
   }
   // The event as its trace line, the port where the trace has it.
   std::string text(Event e) const {
@@ -57,13 +84,9 @@ class Side {
   EventStream stream_;
   PortBase base_;
   bool sentOnly_;
+  std::deque<Event> ahead_;
   std::size_t taken_ = 0;
 };
-
-bool same(const Event& a, const Event& b) {
-  return a.kind == b.kind && a.where == b.where && a.value == b.value &&
-         a.inChip == b.inChip;
-}
 
 class Comparison {
  public:
@@ -76,39 +99,46 @@ class Comparison {
   // Walks both traces to their ends; false when one cannot be read.
   bool run() {
     for (;;) {
-      const std::optional<Event> a = a_.next(), b = b_.next();
+      const Event* a = a_.peek(0);
+      const Event* b = b_.peek(0);
       if (!a_.error().empty() || !b_.error().empty()) return false;
-      if (!a && !b) return true;
-      if (a && b && same(*a, *b)) {
-        equal(*a, *b);
+      if (a == nullptr && b == nullptr) return true;
+      if (a != nullptr && b != nullptr && same(*a, *b)) {
+        equal(*a_.pop(), *b_.pop());
+      } else if (a != nullptr && b != nullptr && sameAccess(*a, *b)) {
+        differ(a_.pop(), b_.pop());  // another value
       } else {
-        differ(a, b);
+        const auto [onlyA, onlyB] = rejoin();
+        for (std::size_t i = 0; i < onlyA; ++i) differ(a_.pop(), std::nullopt);
+        for (std::size_t i = 0; i < onlyB; ++i) differ(std::nullopt, b_.pop());
       }
     }
   }
 
   void summary(bool sentOnly) const {
     const char* what = sentOnly ? "events sent" : "events";
+    const char* one = sentOnly ? "event sent" : "event";
     if (differences_ == 0) {
       out_ << format("diff: equal: %zu %s each\n", a_.taken(), what);
       return;
     }
     if (shown_ < differences_) {
-      out_ << format(
-          "... and %zu more differing events (--all shows every "
-          "one)\n",
-          differences_ - shown_);
+      out_ << format("... and %zu more differences (--all shows every one)\n",
+                     differences_ - shown_);
     }
-    out_ << format(
-        "diff: %zu differences in %s compared in order (A %zu, "
-        "B %zu)\n",
-        differences_, what, a_.taken(), b_.taken());
-    std::string counts;
-    for (const auto& [kind, count] : byKind_) {
-      counts +=
-          format("%s%s %zu", counts.empty() ? "" : ", ", kind.c_str(), count);
+    out_ << format("diff: the traces differ at %zu %s (A has %zu, B %zu)\n",
+                   differences_, differences_ == 1 ? one : what, a_.taken(),
+                   b_.taken());
+    const char* const groups[] = {"differing", "only in A", "only in B"};
+    for (int group = 0; group < 3; ++group) {
+      if (byKind_[group].empty()) continue;
+      std::string counts;
+      for (const auto& [kind, count] : byKind_[group]) {
+        counts +=
+            format("%s%s %zu", counts.empty() ? "" : ", ", kind.c_str(), count);
+      }
+      out_ << groups[group] << ": " << counts << '\n';
     }
-    out_ << "by kind: " << counts << '\n';
   }
 
   std::size_t differences() const { return differences_; }
@@ -116,49 +146,76 @@ class Comparison {
  private:
   using Pair = std::pair<Event, Event>;
 
+  // How many events of A and of B come before the traces meet again: the
+  // fewest in all; (1, 1), a changed pair, when they do not meet soon.
+  std::pair<std::size_t, std::size_t> rejoin() {
+    if (a_.peek(0) == nullptr) return {0, 1};
+    if (b_.peek(0) == nullptr) return {1, 0};
+    for (std::size_t skipped = 1; skipped <= kLookAhead; ++skipped) {
+      for (std::size_t i = 0; i <= skipped; ++i) {
+        if (meet(i, skipped - i)) return {i, skipped - i};
+      }
+    }
+    return {1, 1};
+  }
+
+  // Whether A from i on and B from j on are alike for kRejoin events, or to
+  // the end of both.
+  bool meet(std::size_t i, std::size_t j) {
+    for (std::size_t k = 0; k < kRejoin; ++k) {
+      const Event* a = a_.peek(i + k);
+      const Event* b = b_.peek(j + k);
+      if (a == nullptr || b == nullptr) return a == b;
+      if (!alike(*a, *b)) return false;
+    }
+    return true;
+  }
+
   void equal(const Event& a, const Event& b) {
     if (after_ > 0) {
       line(' ', &a, &b);
       --after_;
       return;
     }
+    ++unshown_;
     before_.push_back({a, b});
     if (before_.size() > kContext) before_.pop_front();
   }
 
   void differ(const std::optional<Event>& a, const std::optional<Event>& b) {
     ++differences_;
-    ++byKind_[kindKey(a, b)];
+    ++byKind_[b ? (a ? 0 : 2) : 1][kindKey(a, b)];
     if (shown_ == limit_) {
       after_ = 0;
       return;
     }
-    if (after_ == 0) {  // a new stretch, after its context
+    // A new stretch where lines were left out since the last one shown.
+    if (shown_ == 0 || unshown_ > before_.size()) {
       const Event* firstA =
           before_.empty() ? (a ? &*a : nullptr) : &before_.front().first;
       const Event* firstB =
           before_.empty() ? (b ? &*b : nullptr) : &before_.front().second;
-      out_ << format("@@ A line %s, B line %s @@\n", lineText(firstA).c_str(),
-                     lineText(firstB).c_str());
-      for (const Pair& p : before_) line(' ', &p.first, &p.second);
+      std::string where;
+      if (firstA != nullptr) where += format("A line %zu", firstA->line);
+      if (firstA != nullptr && firstB != nullptr) where += ", ";
+      if (firstB != nullptr) where += format("B line %zu", firstB->line);
+      out_ << "@@ " << where << " @@\n";
     }
+    for (const Pair& p : before_) line(' ', &p.first, &p.second);
     before_.clear();
+    unshown_ = 0;
     if (a) line('-', &*a, nullptr);
     if (b) line('+', nullptr, &*b);
     ++shown_;
     after_ = kContext;
   }
 
+  // The kind of a difference: an event's, or "rd/wr" where they differ.
   static std::string kindKey(const std::optional<Event>& a,
                              const std::optional<Event>& b) {
-    if (!b) return std::string(kindName(a->kind)) + " only in A";
-    if (!a) return std::string(kindName(b->kind)) + " only in B";
-    if (a->kind == b->kind) return kindName(a->kind);
-    return std::string(kindName(a->kind)) + " against " + kindName(b->kind);
-  }
-
-  static std::string lineText(const Event* e) {
-    return e != nullptr ? std::to_string(e->line) : "(end)";
+    if (!b || (a && a->kind == b->kind)) return kindName(a->kind);
+    if (!a) return kindName(b->kind);
+    return std::string(kindName(a->kind)).append("/").append(kindName(b->kind));
   }
 
   // One line of a stretch: its mark, the line numbers in A and B, the event.
@@ -176,8 +233,10 @@ class Comparison {
   std::ostream& out_;
   std::deque<Pair> before_;  // the last equal pairs, for context
   std::size_t after_ = 0;    // context lines still due after a difference
+  std::size_t unshown_ = 0;  // equal pairs since the last line shown
   std::size_t differences_ = 0, shown_ = 0;
-  std::map<std::string, std::size_t> byKind_;
+  // Differences by kind: where both have an event, only A, only B.
+  std::map<std::string, std::size_t> byKind_[3];
 };
 
 }  // namespace
