@@ -3,6 +3,7 @@
 // a tally per register read, and the differing reads to show.
 #include "tools/tv940-trace/check.h"
 
+#include <array>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -68,15 +69,33 @@ class DifferenceList {
 struct Tally {
   std::string label;  // "00c0 (column 0)"
   std::size_t reads = 0, differing = 0;
-  std::uint32_t always = 0xFFFFFFFFu;  // bits that differed in every one
-  std::uint32_t ever = 0;              // bits that differed in any one
+  std::uint32_t always = 0xFFFFFFFFu;    // bits that differed in every one
+  std::uint32_t ever = 0;                // bits that differed in any one
+  std::array<std::size_t, 32> perBit{};  // reads in which each bit differed
 
+  void add(std::uint32_t differ) {
+    ++differing;
+    always &= differ;
+    ever |= differ;
+    for (int bit = 0; bit < 32; ++bit) perBit[bit] += (differ >> bit) & 1;
+  }
+
+  // Where some bits differed only sometimes, the one that differed most
+  // often comes first: a stuck bit whose error travels on (a shift) stands
+  // out so.
   std::string text() const {
     std::string t =
         format("%s: %zu of %zu reads differ", label.c_str(), differing, reads);
     const std::uint32_t sometimes = ever & ~always;
     if (always != 0) t += "; " + bitList(always) + " always";
     if (sometimes != 0) t += "; " + bitList(sometimes) + " sometimes";
+    if ((sometimes & (sometimes - 1)) != 0) {
+      int most = 0;
+      for (int bit = 1; bit < 32; ++bit) {
+        if (perBit[bit] > perBit[most]) most = bit;
+      }
+      t += format(", bit %d most often (%zu reads)", most, perBit[most]);
+    }
     return t;
   }
 };
@@ -100,9 +119,7 @@ class Comparison {
     const std::uint32_t differ = (e.value ^ model) & ~status;
     if (differ == 0) return;
     ++differing_;
-    ++tally.differing;
-    tally.always &= differ;
-    tally.ever |= differ;
+    tally.add(differ);
     if (!shown_.wanted()) return;
     shown_.add(format("line %zu: %s %s: card %08x, model %08x, %s %s", e.line,
                       kindName(e.kind), tally.label.c_str(), unsigned(e.value),
