@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
 
 #include "card/card_map.h"
 #include "card/hex.h"
+#include "card/system_error.h"
 #include "platform/os.h"
 
 namespace platform::trace {
@@ -80,9 +80,9 @@ bool isEventLine(std::string_view line) {
   return isHex(where, 4, 4);
 }
 
+// A failed write that leaves no error number is still a write error.
 std::string describe(int error) {
-  if (error == 0) return "write error";
-  return std::generic_category().message(error);
+  return error == 0 ? "write error" : card::systemErrorText(error);
 }
 
 // ---- The file ----

@@ -25,27 +25,12 @@
 #include <string>
 #include <string_view>
 
+#include "card/trace_events.h"
+
 namespace platform::trace {
 
-enum class Kind {
-  Request,      // where = code
-  PortOut,      // where = port, value = written
-  PortIn,       // where = port, value = read
-  WindowWrite,  // where = chip address (inChip) or window byte offset
-  WindowRead,   // likewise, value = read
-  DriverWrite,  // request 1, one word
-  DriverRead,   // request 2, one event per word
-  Interrupt,    // value = the word
-};
-
-struct Event {
-  Kind kind;
-  std::uint32_t where;
-  std::uint32_t value;
-  bool inChip;  // for window and driver words: where is a chip address
-
-  bool operator==(const Event&) const = default;
-};
+using card::trace::Event;
+using card::trace::Kind;
 
 // The event of a window or driver word at a window byte offset: the chip
 // address form when the offset is a word of the chip's region and `reached`,
