@@ -12,6 +12,7 @@
 
 #include "boardlib/board.h"
 #include "card/hex.h"
+#include "card/system_error.h"
 
 namespace {
 
@@ -113,11 +114,6 @@ ErrorCode fail(ErrorCode code, std::uint64_t line, const char* format, ...) {
   return code;
 }
 
-// The system's text for an error code; "unknown error" for none.
-const char* reason(int error) {
-  return error != 0 ? std::strerror(error) : "unknown error";
-}
-
 // The next token at or after position, or an empty view when there is none.
 std::string_view nextToken(std::string_view line, std::size_t& position) {
   std::size_t start = position;
@@ -181,9 +177,10 @@ ErrorCode loadPairs(Board& board, std::FILE* file) {
         return 0;
       case LineReader::Result::ReadError:
         if (!reader.started())
-          return fail(kCannotOpen, 0, "%s", reason(reader.readError()));
+          return fail(kCannotOpen, 0, "%s",
+                      card::systemErrorText(reader.readError()).c_str());
         return fail(kBadLine, number, "read failed: %s",
-                    reason(reader.readError()));
+                    card::systemErrorText(reader.readError()).c_str());
       case LineReader::Result::TooLong:
         return fail(kBadLine, number, "line longer than %lu characters",
                     static_cast<unsigned long>(kMaxLineLength));
@@ -225,7 +222,8 @@ ErrorCode Board::loadConfiguration(const char* fileName) {
   if (fileName == nullptr) return fail(kCannotOpen, 0, "no file name");
   errno = 0;
   std::FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr) return fail(kCannotOpen, 0, "%s", reason(errno));
+  if (file == nullptr)
+    return fail(kCannotOpen, 0, "%s", card::systemErrorText(errno).c_str());
   const ErrorCode result = loadPairs(*this, file);
   std::fclose(file);
   return result;

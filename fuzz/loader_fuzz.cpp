@@ -32,6 +32,7 @@
 
 #include "boardlib/board.h"
 #include "platform/backends/simulated_card/card.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -265,11 +266,11 @@ void checkRecordedLoad(const Expectation& expected) {
   for (const sim::Event& event : events) {
     if (event.kind != sim::EventKind::WindowWrite || !event.inChip) {
       violation("the card saw an access other than a chip write: " +
-                    sim::formatEvent(event),
+                    platform::trace::format(event),
                 expected, result);
     }
     if (event.where > 0xFFFF) {
-      violation("chip address beyond 0xFFFF: " + sim::formatEvent(event),
+      violation("chip address beyond 0xFFFF: " + platform::trace::format(event),
                 expected, result);
     }
     seen.push_back({event.where, event.value});

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "card/card_map.h"
+#include "platform/backends/backends.h"
 #include "platform/seam.h"
 #include "platform/trace.h"
 
@@ -25,6 +26,18 @@ std::string oneLine(std::string text) {
   }
   return text;
 }
+
+// What devices report, written to the trace.
+class TracedReports final : public Reports {
+ public:
+  void interrupt(std::uint32_t word) override {
+    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, word, false});
+  }
+  void note(std::string_view text) override {
+    if (trace::on()) trace::comment(text);
+  }
+};
+TracedReports tracedReports;
 
 void recordFailure(const std::string& selected, const std::string& reason) {
   State& s = state();
@@ -63,12 +76,11 @@ Handle openDevice(const char* path) {
         "only (TV940_DEVICE=sim)";
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
-  } else if (choice.empty()) {
-    opened = openNativeDriver(path != nullptr ? path : "", &failure);
-  } else if (choice == "sim") {
-    opened = openSimulatedCard(&failure);
+  } else if (const backends::Backend* row = backends::backendFor(choice)) {
+    opened = row->open({choice, path != nullptr ? path : "", tracedReports},
+                       &failure);
   } else {
-    opened = openSelectedDevice(choice.c_str(), &failure);
+    failure = "unknown device '" + choice + "'";
   }
   if (opened == nullptr) {
     recordFailure(selected,

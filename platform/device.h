@@ -1,15 +1,33 @@
 // Inside the seam: what every backend provides for one driver connection.
 // Not seen by boardlib; the seam (connection.cpp, window.cpp) routes its
-// functions here.
+// functions here. The backends and how the seam picks one:
+// backends/backends.h.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "card/card_map.h"
 
 namespace platform {
+
+// What a device reports of the card on its own: its interrupts, and remarks
+// such as the design the simulated card recognises. The seam hands every
+// device one at open and writes the trace lines; backends never write the
+// trace. It lives as long as the process and may be called from any thread,
+// also under a device's own lock.
+class Reports {
+ public:
+  // The card raised an interrupt with this word.
+  virtual void interrupt(std::uint32_t word) = 0;
+  // One line of text, without line end.
+  virtual void note(std::string_view text) = 0;
+
+ protected:
+  ~Reports() = default;
+};
 
 // A chip window as a backend hands it out: its base in the program's memory
 // and its size in bytes.
@@ -59,16 +77,5 @@ class Device {
   // reachable, as the hardware's do, until another device is opened.
   virtual void onClose() {}
 };
-
-// Backends. Each returns a connected device, or null with *failure saying why
-// (one line, no line end).
-std::shared_ptr<Device> openSimulatedCard(std::string* failure);
-// The platform's own driver at `path` (on Linux there is none).
-std::shared_ptr<Device> openNativeDriver(const char* path,
-                                         std::string* failure);
-// A backend-specific TV940_DEVICE value (a Linux PCI address or device
-// directory); null with *failure for a value no backend accepts.
-std::shared_ptr<Device> openSelectedDevice(const char* selector,
-                                           std::string* failure);
 
 }  // namespace platform

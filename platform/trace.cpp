@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <system_error>
 
+#include "card/system_error.h"
 #include "platform/os.h"
 
 namespace platform::trace {
@@ -15,9 +15,9 @@ std::atomic<bool> detail::on{false};
 
 namespace {
 
+// A failed write that leaves no error number is still a write error.
 std::string describe(int error) {
-  if (error == 0) return "write error";
-  return std::generic_category().message(error);
+  return error == 0 ? "write error" : card::systemErrorText(error);
 }
 
 // ---- The file ----

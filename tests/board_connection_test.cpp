@@ -11,6 +11,7 @@
 
 #include "boardlib/board.h"
 #include "platform/backends/simulated_card/card.h"
+#include "platform/trace.h"
 #include "sim_board.h"
 
 namespace {
@@ -20,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 std::vector<std::string> trace(const std::vector<sim::Event>& events) {
   std::vector<std::string> lines;
   for (const sim::Event& event : events)
-    lines.push_back(sim::formatEvent(event));
+    lines.push_back(platform::trace::format(event));
   return lines;
 }
 

@@ -14,6 +14,7 @@
 
 #include "boardlib/board.h"
 #include "platform/backends/simulated_card/card.h"
+#include "platform/trace.h"
 #include "sim_board.h"
 
 namespace {
@@ -45,7 +46,8 @@ class Loader : public tv940test::OpenSimBoardTest {
     const ErrorCode result = board.loadConfiguration(file.string().c_str());
     writes->clear();
     for (const sim::Event& e : card->events()) {
-      EXPECT_EQ(e.kind, sim::EventKind::WindowWrite) << sim::formatEvent(e);
+      EXPECT_EQ(e.kind, sim::EventKind::WindowWrite)
+          << platform::trace::format(e);
       EXPECT_TRUE(e.inChip);
       writes->emplace_back(e.where, e.value);
     }

@@ -16,6 +16,7 @@
 
 #include "boardlib/board.h"
 #include "platform/backends/simulated_card/card.h"
+#include "platform/trace.h"
 #include "sim_board.h"
 
 namespace {
@@ -225,7 +226,7 @@ TEST_F(Concurrency, LateWatcherAfterTheCloseGaveUp) {
   ASSERT_GE(events.size(), eventsAtClose);
   for (std::size_t i = eventsAtClose; i < events.size(); ++i) {
     EXPECT_EQ(events[i].kind, sim::EventKind::Interrupt)
-        << "after the close: " << sim::formatEvent(events[i]);
+        << "after the close: " << platform::trace::format(events[i]);
   }
   EXPECT_EQ(requestsOf(events, 10), 1u);
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,6 +99,24 @@ void* offsetArgument(std::uintptr_t offset) {
   return reinterpret_cast<void*>(offset);
 }
 
+// The interrupts a device reports, which the seam would trace.
+class RecordedReports final : public platform::Reports {
+ public:
+  void interrupt(std::uint32_t word) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    interrupts_.push_back(word);
+  }
+  void note(std::string_view) override {}
+  std::vector<std::uint32_t> interrupts() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return interrupts_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::uint32_t> interrupts_;
+};
+
 class LinuxPciTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -139,7 +158,7 @@ class LinuxPciTest : public testing::Test {
 
   std::shared_ptr<Device> open(std::string* failure = nullptr) {
     std::string reason;
-    auto device = openDeviceDirectory(dir_, nodes_, &reason);
+    auto device = openDeviceDirectory(dir_, nodes_, reports_, &reason);
     if (failure != nullptr) *failure = reason;
     EXPECT_EQ(device == nullptr, !reason.empty()) << reason;
     return device;
@@ -161,6 +180,7 @@ class LinuxPciTest : public testing::Test {
   }
 
   fs::path root_, dir_, nodes_;
+  RecordedReports reports_;
 };
 
 // ---- Selecting a device ----------------------------------------------------
@@ -452,6 +472,8 @@ TEST_F(LinuxPciTest, UioInterruptsSignalTheEventAndGiveTheCount) {
   EXPECT_FALSE(
       send(*device, DriverRequest::GetInterruptWord, nullptr, 0, &word, 4));
   EXPECT_FALSE(send(*device, DriverRequest::SetInterruptEvent, event));
+  // Each interrupt was reported for the trace, none after the shutdown.
+  EXPECT_EQ(reports_.interrupts(), (std::vector<std::uint32_t>{1, 2, 3}));
   ::close(node);
   platform::closeHandle(event);
 }

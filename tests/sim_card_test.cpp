@@ -18,6 +18,7 @@
 #include "card/card_map.h"
 #include "platform/backends/simulated_card/card.h"
 #include "platform/platform.h"
+#include "platform/trace.h"
 #include "sim/chip.h"
 #include "sim/clock_decoder.h"
 #include "sim/design.h"
@@ -250,7 +251,8 @@ TEST_F(SimCardTest, RegistersPortsAndTheTrace) {
   call(2, block, 1, offsetArgument(card::windowOffset(0xC000)), 0);
   card_->raiseInterrupt(42);
   std::vector<std::string> trace;
-  for (const auto& e : card_->events()) trace.push_back(sim::formatEvent(e));
+  for (const auto& e : card_->events())
+    trace.push_back(platform::trace::format(e));
   EXPECT_EQ(trace,
             (std::vector<std::string>{
                 "req 5", "out e018 00000000", "in e020 12345678",
@@ -448,7 +450,8 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
       std::vector<std::string>(lines.end() - expected.size(), lines.end()),
       expected);
   std::vector<std::string> recorded;
-  for (const auto& e : card_->events()) recorded.push_back(sim::formatEvent(e));
+  for (const auto& e : card_->events())
+    recorded.push_back(platform::trace::format(e));
   EXPECT_EQ(recorded, (std::vector<std::string>{
                           "req 6", "wr c008 00000007", "rd c008 00000007",
                           "out e018 00000000", "irq 0000002a"}));

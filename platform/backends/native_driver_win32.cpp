@@ -10,7 +10,7 @@
 #include <string>
 
 #include "card/card_map.h"
-#include "platform/device.h"
+#include "platform/backends/backends.h"
 #include "platform/os.h"
 #include "platform/os/win32/win32.h"
 
@@ -159,28 +159,29 @@ class NativeDriver final : public Device {
 
 }  // namespace
 
-std::shared_ptr<Device> openNativeDriver(const char* path,
+namespace backends {
+
+std::shared_ptr<Device> openNativeDriver(const OpenRequest& request,
                                          std::string* failure) {
   // Access, share mode, disposition and flags all 0, as the driver expects;
   // no security attributes, no template.
-  HANDLE handle =
-      CreateFileA(path != nullptr ? path : "", 0, 0, nullptr, 0, 0, nullptr);
+  HANDLE handle = CreateFileA(request.path, 0, 0, nullptr, 0, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (failure != nullptr) {
-      *failure = "the card's driver is not installed or cannot be opened: " +
-                 win32::errorText(error) +
-                 "; set TV940_DEVICE to sim for the simulated card";
-    }
+    *failure = "the card's driver is not installed or cannot be opened: " +
+               win32::errorText(error) +
+               "; set TV940_DEVICE to sim for the simulated card";
     return nullptr;
   }
   try {
     return std::make_shared<NativeDriver>(handle);
   } catch (const std::bad_alloc&) {
     CloseHandle(handle);
-    if (failure != nullptr) *failure = "out of memory";
+    *failure = "out of memory";
     return nullptr;
   }
 }
+
+}  // namespace backends
 
 }  // namespace platform

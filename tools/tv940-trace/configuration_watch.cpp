@@ -73,83 +73,103 @@ void ConfigurationWatch::finish(Findings& findings) const {
   const auto entry = std::find_if(
       designs.begin(), designs.end(),
       [&](const auto& d) { return d.identification == layout.identification; });
-  std::string name = entry != designs.end()
-                         ? entry->name
-                         : "not a design the simulated card knows";
-  std::string header =
-      format("identification 0x%08x", unsigned(layout.identification));
-
-  // What keeps the configuration from counting, if anything.
-  std::string incomplete, damaged;
-  const std::uint32_t base = card::kConfigurationBase;
-  if (unwritten(base, base + kHeaderWords - 1) != 0) {
-    incomplete = format("not written: the header at 0x%04x-0x%04x", base,
-                        base + kHeaderWords - 1);
-  } else if (!layout.fits) {
-    damaged = format(
-        "the header's counts (%u parameters, %u body words) do "
-        "not fit the configuration space",
-        unsigned(layout.parameterCount), unsigned(layout.bodyWords));
-  } else {
-    header +=
-        format(", %u parameters, %u body words",
-               unsigned(layout.parameterCount), unsigned(layout.bodyWords));
-    const std::uint32_t bodyFrom = base + kHeaderWords + layout.parameterCount;
-    const std::size_t parameters =
-        layout.parameterCount == 0
-            ? 0
-            : unwritten(base + kHeaderWords, bodyFrom - 1);
-    const std::size_t body = unwritten(bodyFrom, layout.crcAddress - 1);
-    std::string missing;
-    auto list = [&](const std::string& part) {
-      missing += (missing.empty() ? "" : ", ") + part;
-    };
-    if (parameters != 0) {
-      list(format("%zu of %u parameter words", parameters,
-                  unsigned(layout.parameterCount)));
-    }
-    if (body != 0) {
-      std::uint32_t first = bodyFrom;
-      while (written(first)) ++first;
-      list(format("%zu of %u body words (the first at 0x%04x)", body,
-                  unsigned(layout.bodyWords), first));
-    }
-    if (!written(layout.crcAddress)) {
-      list(format("the CRC at 0x%04x", unsigned(layout.crcAddress)));
-    }
-    if (!missing.empty()) {
-      incomplete = "not written: " + missing;
-    } else if (layout.zeroBodyWords != 0) {
-      damaged = format("%u body words written as zero",
-                       unsigned(layout.zeroBodyWords));
-    } else if (layout.crc != layout.storedCrc) {
-      damaged = format("the CRC at 0x%04x holds 0x%08x, the words give 0x%08x",
-                       unsigned(layout.crcAddress), unsigned(layout.storedCrc),
-                       unsigned(layout.crc));
-    } else {
-      header += format(", CRC 0x%08x correct", unsigned(layout.crc));
-    }
-  }
-
-  if (!incomplete.empty() || !damaged.empty()) {
-    const char* state = incomplete.empty() ? "damaged" : "incomplete";
-    const std::string why = incomplete.empty() ? damaged : incomplete;
+  const std::string name = entry != designs.end()
+                               ? entry->name
+                               : "not a design the simulated card knows";
+  const Judgement judgement = judge(layout);
+  if (!judgement.incomplete.empty() || !judgement.damaged.empty()) {
+    const bool incomplete = !judgement.incomplete.empty();
+    const char* state = incomplete ? "incomplete" : "damaged";
+    const std::string& why =
+        incomplete ? judgement.incomplete : judgement.damaged;
     findings.add("design", format("%s, %s: %s; %s", name.c_str(), state,
-                                  header.c_str(), why.c_str()));
+                                  judgement.header.c_str(), why.c_str()));
     findings.warn(
         format("configuration %s, %s: the chip holds no design, "
                "and its columns act as plain registers",
                state, why.c_str()));
     return;
   }
-
   if (entry == designs.end()) {
-    findings.add("design",
-                 format("%s, complete: %s", name.c_str(), header.c_str()));
+    findings.add("design", format("%s, complete: %s", name.c_str(),
+                                  judgement.header.c_str()));
     return;
   }
-  // A known design, completely loaded: the card runs it if it takes the
-  // parameters, and says what a faulty variant breaks.
+  runningDesign(findings, name, judgement.header);
+}
+
+// The header's text, and what keeps the configuration from counting.
+ConfigurationWatch::Judgement ConfigurationWatch::judge(
+    const sim::ConfigurationLayout& layout) const {
+  Judgement j;
+  j.header = format("identification 0x%08x", unsigned(layout.identification));
+  const std::uint32_t base = card::kConfigurationBase;
+  if (unwritten(base, base + kHeaderWords - 1) != 0) {
+    j.incomplete = format("not written: the header at 0x%04x-0x%04x", base,
+                          base + kHeaderWords - 1);
+    return j;
+  }
+  if (!layout.fits) {
+    j.damaged = format(
+        "the header's counts (%u parameters, %u body words) do "
+        "not fit the configuration space",
+        unsigned(layout.parameterCount), unsigned(layout.bodyWords));
+    return j;
+  }
+  j.header +=
+      format(", %u parameters, %u body words", unsigned(layout.parameterCount),
+             unsigned(layout.bodyWords));
+  if (const std::string missing = missingWords(layout); !missing.empty()) {
+    j.incomplete = "not written: " + missing;
+  } else if (layout.zeroBodyWords != 0) {
+    j.damaged =
+        format("%u body words written as zero", unsigned(layout.zeroBodyWords));
+  } else if (layout.crc != layout.storedCrc) {
+    j.damaged = format("the CRC at 0x%04x holds 0x%08x, the words give 0x%08x",
+                       unsigned(layout.crcAddress), unsigned(layout.storedCrc),
+                       unsigned(layout.crc));
+  } else {
+    j.header += format(", CRC 0x%08x correct", unsigned(layout.crc));
+  }
+  return j;
+}
+
+// The parts of a layout whose counts fit that were never written: parameter
+// words, body words, the CRC; "" when every word was written.
+std::string ConfigurationWatch::missingWords(
+    const sim::ConfigurationLayout& layout) const {
+  const std::uint32_t base = card::kConfigurationBase;
+  const std::uint32_t bodyFrom = base + kHeaderWords + layout.parameterCount;
+  const std::size_t parameters =
+      layout.parameterCount == 0 ? 0
+                                 : unwritten(base + kHeaderWords, bodyFrom - 1);
+  const std::size_t body = unwritten(bodyFrom, layout.crcAddress - 1);
+  std::string missing;
+  auto list = [&](const std::string& part) {
+    missing += (missing.empty() ? "" : ", ") + part;
+  };
+  if (parameters != 0) {
+    list(format("%zu of %u parameter words", parameters,
+                unsigned(layout.parameterCount)));
+  }
+  if (body != 0) {
+    std::uint32_t first = bodyFrom;
+    while (written(first)) ++first;
+    list(format("%zu of %u body words (the first at 0x%04x)", body,
+                unsigned(layout.bodyWords), first));
+  }
+  if (!written(layout.crcAddress)) {
+    list(format("the CRC at 0x%04x", unsigned(layout.crcAddress)));
+  }
+  return missing;
+}
+
+// A known design, completely loaded: the card runs it if it takes the
+// parameters, and says what a faulty variant breaks.
+void ConfigurationWatch::runningDesign(Findings& findings,
+                                       const std::string& name,
+                                       const std::string& header) const {
+  auto read = [this](std::uint16_t address) { return word(address); };
   std::optional<sim::RecognisedDesign> running = sim::recogniseDesign(read);
   if (!running) {
     findings.add("design",

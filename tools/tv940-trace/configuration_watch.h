@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/design.h"
@@ -24,6 +25,16 @@ class ConfigurationWatch {
   void finish(Findings& findings) const;
 
  private:
+  // How the configuration stands: its header as text, and what keeps it from
+  // counting (both "" when nothing does).
+  struct Judgement {
+    std::string header, incomplete, damaged;
+  };
+  Judgement judge(const sim::ConfigurationLayout& layout) const;
+  std::string missingWords(const sim::ConfigurationLayout& layout) const;
+  void runningDesign(Findings& findings, const std::string& name,
+                     const std::string& header) const;
+
   std::uint32_t word(std::uint16_t address) const;
   bool written(std::uint32_t address) const;
   // Words of the layout up to and including its CRC that were never written.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "card/hex.h"
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 
 namespace platform::linuxpci {
@@ -56,7 +57,7 @@ bool resolveDeviceDirectory(const std::string& selector,
     const std::string found = sysfsDevices + "/" + address;
     if (::stat(found.c_str(), &status) != 0) {
       *failure = "no PCI device " + address + " (" + found + ": " +
-                 describe(errno) + ")";
+                 card::systemErrorText(errno) + ")";
       return false;
     }
     *directory = found;
@@ -68,7 +69,8 @@ bool resolveDeviceDirectory(const std::string& selector,
           "neither a PCI address (such as 0000:03:00.0 or 03:00.0) nor an "
           "existing device directory";
     } else {
-      *failure = "no device directory " + selector + ": " + describe(errno);
+      *failure = "no device directory " + selector + ": " +
+                 card::systemErrorText(errno);
     }
     return false;
   }

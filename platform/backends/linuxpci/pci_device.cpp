@@ -25,6 +25,7 @@
 #include "card/bytes.h"
 #include "card/card_map.h"
 #include "card/hex.h"
+#include "card/system_error.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/linuxpci/uio_interrupts.h"
 
@@ -50,9 +51,9 @@ struct Parts {
 
 class PciDevice final : public Device {
  public:
-  explicit PciDevice(Parts parts)
+  PciDevice(Parts parts, Reports& reports)
       : parts_(std::move(parts)),
-        interrupts_(parts_.config.get(), std::move(parts_.uio)) {}
+        interrupts_(parts_.config.get(), std::move(parts_.uio), reports) {}
   ~PciDevice() override {
     interrupts_.stop();
     // Board objects may still hold the window after this device is replaced.
@@ -147,12 +148,14 @@ class PciDevice final : public Device {
     for (const std::string& file : files) {
       struct stat status;
       if (!file.empty() && ::stat(file.c_str(), &status) != 0) {
-        return file + " is gone: " + describe(errno);
+        return file + " is gone: " + card::systemErrorText(errno);
       }
     }
     std::uint8_t head[8];
     const ssize_t n = readAt(parts_.config.get(), head, sizeof head, 0);
-    if (n < 0) return "cannot read " + path("config") + ": " + describe(errno);
+    if (n < 0)
+      return "cannot read " + path("config") + ": " +
+             card::systemErrorText(errno);
     if (n < ssize_t(sizeof head)) return path("config") + " reads short";
     if (head[0] == 0xFF && head[1] == 0xFF) {
       return "the device does not answer (its vendor ID reads 0xFFFF)";
@@ -248,13 +251,13 @@ bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
     if (errno == ENOENT) {
       *failure = parts->directory + " has no config file: not a PCI device";
     } else {
-      *failure = "cannot open " + file + ": " + describe(errno);
+      *failure = "cannot open " + file + ": " + card::systemErrorText(errno);
     }
     return false;
   }
   const ssize_t n = readConfigBlock(parts->config.get(), block);
   if (n < 0) {
-    *failure = "cannot read " + file + ": " + describe(errno);
+    *failure = "cannot read " + file + ": " + card::systemErrorText(errno);
     return false;
   }
   if (n < ssize_t(card::kPciHeaderSize)) {
@@ -271,7 +274,8 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
-    *failure = "cannot open " + file + " (the chip window): " + describe(errno);
+    *failure = "cannot open " + file +
+               " (the chip window): " + card::systemErrorText(errno);
     return false;
   }
   const std::uint64_t size = std::uint64_t(status.st_size);
@@ -283,7 +287,8 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   void* base =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) {
-    *failure = "cannot map " + file + " (the chip window): " + describe(errno);
+    *failure = "cannot map " + file +
+               " (the chip window): " + card::systemErrorText(errno);
     return false;
   }
   parts->window = Mapping(static_cast<std::uint8_t*>(base), size);
@@ -298,8 +303,8 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   parts->ports.reset(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   struct stat status;
   if (!parts->ports.valid() || ::fstat(parts->ports.get(), &status) != 0) {
-    *failure =
-        "cannot open " + file + " (the control ports): " + describe(errno);
+    *failure = "cannot open " + file +
+               " (the control ports): " + card::systemErrorText(errno);
     return false;
   }
   if (!S_ISREG(status.st_mode) || status.st_size <= 0) {
@@ -341,6 +346,7 @@ bool checkDriver(const std::string& directory, std::string* failure) {
 
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
+                                            Reports& reports,
                                             std::string* failure) {
   std::string reason;
   Parts parts;
@@ -355,7 +361,7 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<PciDevice>(std::move(parts));
+  auto device = std::make_shared<PciDevice>(std::move(parts), reports);
   if (!device->startInterrupts(&reason)) {
     if (failure != nullptr) *failure = reason;
     return nullptr;

@@ -1,29 +1,24 @@
-// TV940_DEVICE values other than "sim" on Linux: a PCI address or a device
-// directory, served by the PCI backend. A value that names no usable device
-// fails the open; there is no fallback to another backend.
+// The Linux PCI row: a TV940_DEVICE value that is a PCI address or a device
+// directory. A value that names no usable device fails the open; there is
+// no fallback to another backend.
 #include <string>
 
+#include "platform/backends/backends.h"
 #include "platform/backends/linuxpci/pci_address.h"
 #include "platform/backends/linuxpci/pci_device.h"
-#include "platform/device.h"
 
-namespace platform {
+namespace platform::backends {
 
-std::shared_ptr<Device> openSelectedDevice(const char* selector,
-                                           std::string* failure) {
-  std::string reason;
+std::shared_ptr<Device> openLinuxPci(const OpenRequest& request,
+                                     std::string* failure) {
   std::string directory;
-  std::shared_ptr<Device> device;
-  if (selector != nullptr &&
-      linuxpci::resolveDeviceDirectory(selector, linuxpci::kSysfsDevices,
-                                       &directory, &reason)) {
-    device = linuxpci::openDeviceDirectory(directory, linuxpci::kDeviceNodes,
-                                           &reason);
-  } else if (selector == nullptr) {
-    reason = "no device selected";
+  if (!linuxpci::resolveDeviceDirectory(std::string(request.selector),
+                                        linuxpci::kSysfsDevices, &directory,
+                                        failure)) {
+    return nullptr;
   }
-  if (device == nullptr && failure != nullptr) *failure = reason;
-  return device;
+  return linuxpci::openDeviceDirectory(directory, linuxpci::kDeviceNodes,
+                                       request.reports, failure);
 }
 
-}  // namespace platform
+}  // namespace platform::backends

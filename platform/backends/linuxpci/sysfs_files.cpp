@@ -7,13 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 namespace platform::linuxpci {
-
-std::string describe(int error) {
-  return std::error_code(error, std::generic_category()).message();
-}
 
 void FileDescriptor::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);

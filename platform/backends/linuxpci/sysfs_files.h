@@ -15,9 +15,6 @@
 
 namespace platform::linuxpci {
 
-// The system's text for an errno value.
-std::string describe(int error);
-
 class FileDescriptor {
  public:
   FileDescriptor() = default;

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "card/card_map.h"
-#include "platform/trace.h"
+#include "card/system_error.h"
 
 namespace platform::linuxpci {
 namespace {
@@ -29,7 +29,7 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
   uio->node = openFile(uio->path, &writable);
   if (!uio->node.valid()) {
     *failure = "the device is bound to UIO (" + name + ") but " + uio->path +
-               " cannot be opened: " + describe(errno);
+               " cannot be opened: " + card::systemErrorText(errno);
     return false;
   }
   if (!configWritable) {
@@ -40,8 +40,8 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
   }
   uio->wake.reset(::eventfd(0, EFD_CLOEXEC));
   if (!uio->wake.valid()) {
-    *failure =
-        "cannot create the interrupt thread's wake-up: " + describe(errno);
+    *failure = "cannot create the interrupt thread's wake-up: " +
+               card::systemErrorText(errno);
     return false;
   }
   return true;
@@ -127,7 +127,7 @@ void UioInterrupts::serve() {
       event = event_;
     }
     changed_.notify_all();
-    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, count, false});
+    reports_.interrupt(count);
     if (event != nullptr) platform::setEvent(event);
   }
   {

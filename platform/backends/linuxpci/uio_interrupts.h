@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/backends/linuxpci/sysfs_files.h"
+#include "platform/device.h"
 #include "platform/platform.h"
 
 namespace platform::linuxpci {
@@ -32,9 +33,10 @@ bool openUioNode(const std::string& directory, const std::string& deviceNodes,
 // Requests 3, 4 and 10 of one device. Without UIO no interrupt comes.
 class UioInterrupts {
  public:
-  // config: the device's config file, which stays open while this lives.
-  UioInterrupts(int config, UioNode uio)
-      : config_(config), uio_(std::move(uio)) {}
+  // config: the device's config file, which stays open while this lives;
+  // every interrupt goes to `reports`.
+  UioInterrupts(int config, UioNode uio, Reports& reports)
+      : config_(config), uio_(std::move(uio)), reports_(reports) {}
   ~UioInterrupts() { stop(); }
 
   UioInterrupts(const UioInterrupts&) = delete;
@@ -65,6 +67,7 @@ class UioInterrupts {
 
   const int config_;
   UioNode uio_;
+  Reports& reports_;
 
   std::mutex lock_;
   std::condition_variable changed_;

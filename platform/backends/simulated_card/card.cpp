@@ -8,6 +8,7 @@
 
 #include "card/bytes.h"
 #include "card/hex.h"
+#include "platform/backends/backends.h"
 #include "platform/backends/simulated_card/window_pool.h"
 #include "platform/device.h"
 #include "platform/os.h"
@@ -43,18 +44,16 @@ bool validRange(std::uint64_t offset, std::uint64_t words) {
 
 class SimCard final : public platform::Device, public Card {
  public:
-  explicit SimCard(const Settings& settings)
+  SimCard(const Settings& settings, platform::Reports& reports)
       : settings_(settings),
+        reports_(reports),
         config_(settings.configBlock),
         ioBase_(static_cast<std::uint16_t>(
             card::loadLe32(&settings.configBlock[card::kBaseAddress1]) &
             card::kIoDecodeMask)) {
     chip_.setIdentificationEcho(settings.identificationEcho);
-    chip_.onRecognised([](const std::string& design) {
-      if (platform::trace::on()) {
-        platform::trace::comment("the simulated card recognises the design " +
-                                 design);
-      }
+    chip_.onRecognised([this](const std::string& design) {
+      reports_.note("the simulated card recognises the design " + design);
     });
   }
 
@@ -163,9 +162,7 @@ class SimCard final : public platform::Device, public Card {
       record(EventKind::Interrupt, 0, word, false);
       event = interruptEvent_;
     }
-    if (platform::trace::on()) {
-      platform::trace::write({EventKind::Interrupt, 0, word, false});
-    }
+    reports_.interrupt(word);
     // Through the seam: a handle closed meanwhile is refused, never misused.
     if (event != nullptr) platform::setEvent(event);
   }
@@ -372,6 +369,7 @@ class SimCard final : public platform::Device, public Card {
   [[gnu::noinline]] void keep(const Event& event) { events_.push_back(event); }
 
   const Settings settings_;
+  platform::Reports& reports_;
   mutable platform::os::Lock lock_;
   ConfigBlock config_;
   const std::uint16_t ioBase_;
@@ -424,22 +422,21 @@ void resetSettings() {
 
 }  // namespace sim
 
-namespace platform {
+namespace platform::backends {
 
-std::shared_ptr<Device> openSimulatedCard(std::string* failure) {
+std::shared_ptr<Device> openSimulatedCard(const OpenRequest& request,
+                                          std::string* failure) {
   sim::Settings settings;
   if (!sim::settingsForOpen(&settings, failure)) return nullptr;
   if (settings.noDevice) {
-    if (failure != nullptr) {
-      *failure = "no simulated card present (simulated fault no-device)";
-    }
+    *failure = "no simulated card present (simulated fault no-device)";
     return nullptr;
   }
-  auto card = std::make_shared<sim::SimCard>(settings);
+  auto card = std::make_shared<sim::SimCard>(settings, request.reports);
   sim::Current& c = sim::currentCard();
   platform::os::LockGuard guard(c.lock);
   c.card = card;
   return card;
 }
 
-}  // namespace platform
+}  // namespace platform::backends

@@ -10,22 +10,16 @@
 #include <vector>
 
 #include "card/card_map.h"
+#include "card/trace_format.h"
 #include "platform/backends/simulated_card/settings.h"
-#include "platform/trace.h"
 
 namespace sim {
 
 class ClockDecoder;
 
 // One event on the card, in program order: the events of the trace.
-using EventKind = platform::trace::Kind;
-using Event = platform::trace::Event;
-
-// The trace line of an event, without line end: "req 5", "out e018 00000000",
-// "wr c008 00000000", "rd @000010 00000000", "irq 0000002a", ...
-inline std::string formatEvent(const Event& event) {
-  return platform::trace::format(event);
-}
+using EventKind = card::trace::Kind;
+using Event = card::trace::Event;
 
 // ---- The card -------------------------------------------------------------
 
