@@ -27,7 +27,8 @@ bool isPort(std::uint32_t offset) {
 
 }  // namespace
 
-CardModel::CardModel() : below_(zeroedBelowChip()) {
+CardModel::CardModel(std::uint32_t ioBase)
+    : ioBase_(ioBase), below_(zeroedBelowChip()) {
   chip_.setDesignVariant(sim::DesignVariant::AsIntended);
   chip_.onRecognised([this](const std::string& name) {
     design_ = name;

@@ -19,7 +19,8 @@ namespace trace {
 
 class CardModel {
  public:
-  CardModel();
+  // `ioBase`: the trace's I/O base.
+  explicit CardModel(std::uint32_t ioBase);
 
   // A request, port output or write: the model takes it. Interrupts and
   // reads change nothing here.
@@ -30,7 +31,9 @@ class CardModel {
   // The bits of a read's answer that carry status no model predicts.
   std::uint32_t statusBits(const Event& event);
   // A port event's offset from the trace's I/O base.
-  std::uint32_t portOffset(const Event& event) { return ports_.offset(event); }
+  std::uint32_t portOffset(const Event& event) const {
+    return (event.where - ioBase_) & 0xFFFF;
+  }
 
   // What the model can judge, once the trace is through: the clock it ran
   // at, the design it ran ("" none), the configuration written.
@@ -55,7 +58,7 @@ class CardModel {
 
   sim::Chip chip_;
   sim::ClockDecoder clock_;
-  PortBase ports_;
+  std::uint32_t ioBase_;
   // Words below the chip, zeroed by calloc: only pages a trace writes are
   // ever made.
   std::unique_ptr<std::uint32_t[], Free> below_;

@@ -122,8 +122,9 @@ class Comparison {
     tally.add(differ);
     if (!shown_.wanted()) return;
     shown_.add(format("line %zu: %s %s: card %08x, model %08x, %s %s", e.line,
-                      kindName(e.kind), tally.label.c_str(), unsigned(e.value),
-                      unsigned(model), bitList(differ).c_str(),
+                      kindName(e.kind).c_str(), tally.label.c_str(),
+                      unsigned(e.value), unsigned(model),
+                      bitList(differ).c_str(),
                       (differ & (differ - 1)) == 0 ? "differs" : "differ"));
   }
 
@@ -214,7 +215,7 @@ std::vector<std::string> cannotJudge(const CardModel& model) {
 int check(const std::string& path, bool all, std::ostream& out,
           std::ostream& err) {
   EventStream stream(path);
-  CardModel model;
+  CardModel model(stream.ioBase());
   Comparison comparison(all);
   Event e;
   while (stream.next(&e)) {
@@ -243,6 +244,10 @@ int check(const std::string& path, bool all, std::ostream& out,
         format(", clock %g MHz", model.clock().setting()->outputMHz);
     comparison.print(out, judged);
     status = comparison.differing() == 0 ? kCheckAgrees : kCheckDiffers;
+  }
+  // What was read is judged; a trace that is not whole says so.
+  for (const std::string& warning : stream.endWarnings()) {
+    out << "warning: " << warning << '\n';
   }
   out.flush();
   if (!out) {

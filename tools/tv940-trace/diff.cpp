@@ -58,10 +58,9 @@ class Side {
   const Event* peek(std::size_t i) {
     Event e;
     while (ahead_.size() <= i && stream_.next(&e)) {
-      const std::uint32_t offset = isPort(e) ? base_.offset(e) : 0;
       if (sentOnly_ && !sent(e)) continue;
       ++taken_;
-      if (isPort(e)) e.where = offset;  // compared relative to the base
+      if (isPort(e)) e.where = stream_.portOffset(e);  // relative to the base
       ahead_.push_back(e);
     }
     return i < ahead_.size() ? &ahead_[i] : nullptr;
@@ -74,7 +73,7 @@ class Side {
   }
   // The event as its trace line, the port where the trace has it.
   std::string text(Event e) const {
-    if (isPort(e)) e.where = (e.where + base_.base().value_or(0)) & 0xFFFF;
+    if (isPort(e)) e.where = (e.where + stream_.ioBase()) & 0xFFFF;
     return eventText(e);
   }
   const std::string& error() const { return stream_.error(); }
@@ -82,7 +81,6 @@ class Side {
 
  private:
   EventStream stream_;
-  PortBase base_;
   bool sentOnly_;
   std::deque<Event> ahead_;
   std::size_t taken_ = 0;

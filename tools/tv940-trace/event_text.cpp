@@ -39,47 +39,14 @@ std::string chipRegisterName(std::uint16_t address) {
 
 }  // namespace
 
-const char* kindName(Kind kind) {
-  switch (kind) {
-    case Kind::Request:
-      return "req";
-    case Kind::PortOut:
-      return "out";
-    case Kind::PortIn:
-      return "in";
-    case Kind::WindowWrite:
-      return "wr";
-    case Kind::WindowRead:
-      return "rd";
-    case Kind::DriverWrite:
-      return "dwr";
-    case Kind::DriverRead:
-      return "drd";
-    case Kind::Interrupt:
-      return "irq";
-  }
-  return "?";
+std::string kindName(Kind kind) {
+  card::trace::Event e;
+  e.kind = kind;
+  const std::string line = card::trace::format(e);
+  return line.substr(0, line.find(' '));
 }
 
-std::string eventText(const Event& e) {
-  std::string text = kindName(e.kind);
-  text += ' ';
-  switch (e.kind) {
-    case Kind::Request:
-      return text.append(std::to_string(e.where));
-    case Kind::Interrupt:
-      return text.append(card::hexText(e.value, 8));
-    case Kind::PortOut:
-    case Kind::PortIn:
-      text.append(card::hexText(e.where, 4));
-      break;
-    default:
-      if (!e.inChip) text += '@';
-      text.append(card::hexText(e.where, e.inChip ? 4 : 6));
-      break;
-  }
-  return text.append(" ").append(card::hexText(e.value, 8));
-}
+std::string eventText(const Event& event) { return card::trace::format(event); }
 
 std::string accessName(const Event& e, std::uint32_t portOffset) {
   if (e.kind == Kind::PortOut || e.kind == Kind::PortIn) {

@@ -10,7 +10,7 @@
 namespace trace {
 
 // The keyword of an event line: "req", "out", "rd", ...
-const char* kindName(Kind kind);
+std::string kindName(Kind kind);
 
 // The event as its trace line, without line end.
 std::string eventText(const Event& event);

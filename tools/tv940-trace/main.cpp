@@ -2,7 +2,9 @@
 //
 //   tv940-trace report TRACE   what the run did, one finding a line; exit
 //                              status 0 without a warning, 1 with one
-//   tv940-trace vcd TRACE      a Value Change Dump on standard output
+//   tv940-trace vcd TRACE      a Value Change Dump on standard output; a
+//                              trace that is not whole is named on
+//                              standard error
 //   tv940-trace check [--all] TRACE
 //                              every read held against the device model's
 //                              answer; exit status 1 when some differ, 3
@@ -91,21 +93,32 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
-  const std::optional<trace::Trace> trace = trace::readTrace(argv[2], &error);
-  if (!trace) {
+  trace::TraceFile file;
+  if (!file.open(argv[2], &error)) {
     std::cerr << "tv940-trace: " << error << '\n';
     return kTrouble;
   }
 
   if (command == "vcd") {
-    if (!trace::writeVcd(*trace, std::cout)) {
-      std::cerr << "tv940-trace: cannot write the VCD to standard output\n";
+    if (!trace::writeVcd(file, std::cout)) {
+      if (!file.error().empty()) {
+        std::cerr << "tv940-trace: " << file.error() << '\n';
+      } else {
+        std::cerr << "tv940-trace: cannot write the VCD to standard output\n";
+      }
       return kTrouble;
     }
+    // The waveform shows what there is; a trace that is not whole says so.
+    for (const std::string& w : trace::endWarnings(file.survey().ending))
+      std::cerr << "tv940-trace: warning: " << w << '\n';
     return kClean;
   }
 
-  const trace::Findings findings = trace::report(*trace);
+  trace::Findings findings;
+  if (!trace::report(file, &findings)) {
+    std::cerr << "tv940-trace: " << file.error() << '\n';
+    return kTrouble;
+  }
   for (const std::string& line : findings.lines) std::cout << line << '\n';
   for (const std::string& line : findings.warnings) std::cout << line << '\n';
   std::cout.flush();
