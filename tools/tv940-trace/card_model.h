@@ -13,7 +13,7 @@
 
 #include "sim/chip.h"
 #include "sim/clock_decoder.h"
-#include "tools/tv940-trace/event_stream.h"
+#include "tools/tv940-trace/trace_file.h"
 
 namespace trace {
 
