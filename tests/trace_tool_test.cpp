@@ -18,6 +18,7 @@
 
 #include "gtest/gtest.h"
 #include "program_runner.h"
+#include "tv940/version.h"
 
 namespace fs = std::filesystem;
 using tv940test::readFile;
@@ -269,6 +270,9 @@ TEST_F(TraceTool, ReadsTracesOfAnyBackendAndRefusesWhatIsNone) {
   r = run(kBinDir / "tv940-trace", {"report"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.err, "usage:"));
+  r = run(kBinDir / "tv940-trace", {"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("tv940-trace ") + tv940::kVersion + "\n");
 }
 
 TEST_F(TraceTool, WaveformHoldsEveryClockBitAtItsLineAndOpensInViewers) {

@@ -12,6 +12,7 @@
 //   tv940-trace diff [--sent-only] [--all] A B
 //                              two traces compared event by event; exit
 //                              status 1 when they differ
+//   tv940-trace --version      the version
 //
 // Exit status 2: the trace cannot be read, the output cannot be written, or
 // the command line is wrong.
@@ -25,6 +26,7 @@
 #include "tools/tv940-trace/report.h"
 #include "tools/tv940-trace/trace_file.h"
 #include "tools/tv940-trace/vcd.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -45,7 +47,8 @@ const char* const kUsage =
     "       tv940-trace diff [--sent-only] [--all] A B\n"
     "                                  two traces event by event; exit status "
     "1 when they\n"
-    "                                  differ\n";
+    "                                  differ\n"
+    "       tv940-trace --version      the version\n";
 
 // check and diff: their options, then their traces; -1 for a wrong
 // command line.
@@ -80,6 +83,10 @@ int main(int argc, char** argv) {
                     std::strcmp(argv[1], "--help") == 0)) {
     std::cout << kUsage;
     return kClean;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "tv940-trace " << tv940::kVersion << std::endl;
+    return std::cout ? kClean : kTrouble;
   }
   if (argc >= 2 && (std::strcmp(argv[1], "check") == 0 ||
                     std::strcmp(argv[1], "diff") == 0)) {
