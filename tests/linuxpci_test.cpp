@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -729,14 +730,15 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   ASSERT_TRUE(fs::exists(program)) << program << " is not built";
   const fs::path work = kelporiWorkDirectory();
   // The run's trace: its heading, then its events, reads without the value.
-  auto tracedRun = [&](const std::string& device, std::string* heading) {
+  auto tracedRun = [&](const std::string& device, const std::string& file,
+                       std::string* heading) {
     const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
-                                device + "' TV940_TRACE=trace.txt '" +
+                                device + "' TV940_TRACE=" + file + " '" +
                                 program.string() + "' >console.txt 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream console(work / "console.txt");
     EXPECT_EQ(status, 0) << console.rdbuf();
-    std::ifstream trace(work / "trace.txt");
+    std::ifstream trace(work / file);
     std::vector<std::string> events;
     std::getline(trace, *heading);
     for (std::string line; std::getline(trace, line);) {
@@ -750,8 +752,8 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
     return events;
   };
   std::string simHeading, pciHeading;
-  const auto sim = tracedRun("sim", &simHeading);
-  const auto pci = tracedRun(dir_.string(), &pciHeading);
+  const auto sim = tracedRun("sim", "sim.trace", &simHeading);
+  const auto pci = tracedRun(dir_.string(), "pci.trace", &pciHeading);
   const std::string writer =
       std::string(", written by tv940 ") + tv940::kVersion;
   EXPECT_EQ(simHeading, "# trace: device sim (simulated card)" + writer);
@@ -760,4 +762,16 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   ASSERT_GT(sim.size(), 100000u);
   EXPECT_EQ(std::count(sim.begin(), sim.end(), "dwr c000 00000008"), 1);
   EXPECT_TRUE(pci == sim) << pci.size() << " lines against " << sim.size();
+
+  // The trace tool says the same: what the program sent is equal, what the
+  // files gave back is not what the simulated card computed.
+  const std::string diff = "cd '" + work.string() + "' && '" +
+                           (fs::path(TV940_BIN_DIR) / "tv940-trace").string() +
+                           "' diff ";
+  EXPECT_EQ(std::system(
+                (diff + "--sent-only sim.trace pci.trace >/dev/null").c_str()),
+            0);
+  const int status =
+      std::system((diff + "sim.trace pci.trace >/dev/null").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }

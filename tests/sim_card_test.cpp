@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -427,7 +428,16 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   EXPECT_STREQ(platform::finishTrace(), "");
 
   // The file may hold earlier cards of this process first; this card's
-  // lines are its last. The card's own record holds what reached it.
+  // lines are its last but the end line, which counts every event line. The
+  // card's own record holds what reached it.
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  const auto events = std::count_if(lines.begin(), lines.end(),
+                                    [](auto& line) { return line[0] != '#'; });
+  EXPECT_EQ(lines.back(), "# trace end: " + std::to_string(events) + " events");
+  lines.pop_back();
   const std::vector<std::string> expected{
       std::string("# trace: device sim (simulated card), written by tv940 ") +
           tv940::kVersion,
@@ -437,9 +447,6 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
       "wr @840000 00000005",
       "out e018 00000000",
       "irq 0000002a"};
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(
       std::vector<std::string>(lines.end() - expected.size(), lines.end()),
