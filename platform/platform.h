@@ -101,9 +101,12 @@ void setOpenFailure(Handle device, const char* reason);
 
 // ---- Trace ----------------------------------------------------------------
 
-// Writes out the rest of the trace that TV940_TRACE names. "" when the whole
-// trace has reached its file, or none is written; otherwise one line naming
-// the trace file and the reason it is not complete.
+// Ends the trace that TV940_TRACE names with its end line ("# trace end: N
+// events") and writes out the rest; the end of the process does so too.
+// Accesses traced after it get an end line of their own at the next call.
+// "" when the whole trace has reached its file, or none is written;
+// otherwise one line naming the trace file and the reason it is not
+// complete.
 const char* finishTrace();
 
 // ---- Files ----------------------------------------------------------------

@@ -3,51 +3,22 @@
 // backend serves the connection, so that a run on a real card can be held
 // line by line against a run on the simulated card.
 //
-// Lines, each ended by a line feed:
-//   req N               a driver request that carries no chip data (code N)
-//   out PPPP VVVVVVVV   a port output: port, value (hexadecimal)
-//   in PPPP VVVVVVVV    a port input: port, value read
-//   wr AAAA VVVVVVVV    a window write at chip address AAAA
-//   rd AAAA VVVVVVVV    a window read; the value read
-//   dwr, drd            the same through the driver (requests 1 and 2; one
-//                       line per word)
-//   irq VVVVVVVV        the card raised an interrupt with this word
-//   # text              a comment; the first line of every open is
-//                       "# trace: device <as selected> (<backend>)"
-// A window or driver word outside the chip's region shows as @OOOOOO, its
-// byte offset in the window; so does a word outside the window, which no
-// backend reaches (a write is dropped, a read gives ffffffff).
+// Its lines and how they read back are card/trace_format.h's.
 #pragma once
 
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "card/trace_events.h"
+#include "card/trace_format.h"
 
 namespace platform::trace {
 
 using card::trace::Event;
+using card::trace::format;
 using card::trace::Kind;
-
-// The event of a window or driver word at a window byte offset: the chip
-// address form when the offset is a word of the chip's region and `reached`,
-// the offset form otherwise.
-Event wordEvent(Kind kind, std::uint32_t offset, std::uint32_t value,
-                bool reached);
-
-// The longest line, without line end: "dwr @ffffffff ffffffff".
-inline constexpr std::size_t kLineSize = 24;
-// Writes the event's line, without line end, to `line` (room for kLineSize
-// characters); returns its length.
-std::size_t format(const Event& event, char* line);
-std::string format(const Event& event);
-
-// Whether a line (without line end) may begin a trace: an event line or the
-// heading comment "# trace: ...".
-bool beginsTrace(std::string_view line);
+using card::trace::kLineSize;
+using card::trace::wordEvent;
 
 // ---- The trace file --------------------------------------------------------
 // One per process, shared by every connection opened in it, written through
@@ -69,7 +40,9 @@ void write(const Event& event);
 // A comment line: "# " and the text.
 void comment(std::string_view text);
 
-// Writes out what the buffer holds. "" when the whole trace has reached the
+// Ends the trace with its end line ("# trace end: N events", once for the
+// events so far) and writes out what the buffer holds; the end of the
+// process does so too. "" when the whole trace has reached the
 // file (or none is written), else one line naming the file and the reason;
 // a trace that failed once stays failed and is written no further.
 const char* finish();

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "sim/clock_decoder.h"
 #include "sim/design.h"
 #include "sim_board.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -428,18 +430,25 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   EXPECT_STREQ(platform::finishTrace(), "");
 
   // The file may hold earlier cards of this process first; this card's
-  // lines are its last. The card's own record holds what reached it.
+  // lines are its last but the end line, which counts every event line. The
+  // card's own record holds what reached it.
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  const auto events = std::count_if(lines.begin(), lines.end(),
+                                    [](auto& line) { return line[0] != '#'; });
+  EXPECT_EQ(lines.back(), "# trace end: " + std::to_string(events) + " events");
+  lines.pop_back();
   const std::vector<std::string> expected{
-      "# trace: device sim (simulated card)",
+      std::string("# trace: device sim (simulated card), written by tv940 ") +
+          tv940::kVersion,
       "req 6",
       "wr c008 00000007",
       "rd c008 00000007",
       "wr @840000 00000005",
       "out e018 00000000",
       "irq 0000002a"};
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(
       std::vector<std::string>(lines.end() - expected.size(), lines.end()),

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <map>
 
 #include "card/card_map.h"
@@ -25,15 +26,24 @@ constexpr std::uint16_t kLastControlRegister = card::kIdentificationByte;
 constexpr unsigned kColumns = card::kColumnCount;
 constexpr int kFullWidth = 32;
 
-// How often one register or port was set, and to what.
+// How often one register or port was set, and to what. Of more distinct
+// values than kKeptValues the largest are let go, so that the counts of the
+// smallest, which the text shows, stay exact.
 struct Settings {
+  static constexpr std::size_t kKeptValues = 1024;
   std::size_t count = 0, firstLine = 0, lastLine = 0;
   std::map<std::uint32_t, std::size_t> values;
+  bool more = false;  // values were let go
 
   void set(std::size_t line, std::uint32_t value) {
     if (count++ == 0) firstLine = line;
     lastLine = line;
+    if (more && value > values.rbegin()->first) return;
     ++values[value];
+    if (values.size() > kKeptValues) {
+      values.erase(std::prev(values.end()));
+      more = true;
+    }
   }
   std::string text() const {
     if (count == 1) {
@@ -46,7 +56,8 @@ struct Settings {
     std::size_t shown = 0;
     for (const auto& [value, times] : values) {
       if (shown++ == kShown) {
-        t += format(" and %zu other values", values.size() - kShown);
+        t += format(" and %s%zu other values", more ? "more than " : "",
+                    values.size() - kShown);
         break;
       }
       t += format("%s 0x%08x %zu times", shown == 1 ? "" : ",", unsigned(value),
@@ -73,42 +84,54 @@ struct ColumnUse {
   std::size_t writes = 0, reads = 0;
 };
 
-// A few values of a long list: the first ones and the last.
-std::string someValues(const std::vector<std::uint32_t>& values,
-                       const char* pattern) {
-  constexpr std::size_t kFirst = 3;
-  std::string text;
-  for (std::size_t i = 0; i < values.size() && i < kFirst; ++i) {
-    text += (i == 0 ? "" : ", ") + format(pattern, unsigned(values[i]));
+// A long list of values as far as the report shows it: how many, the first
+// ones and the last.
+struct Sample {
+  static constexpr std::size_t kFirst = 3;
+  std::size_t count = 0;
+  std::array<std::uint32_t, kFirst> first{};
+  std::uint32_t last = 0;
+
+  void add(std::uint32_t value) {
+    if (count < kFirst) first[count] = value;
+    ++count;
+    last = value;
   }
-  if (values.size() > kFirst) {
-    text += (values.size() > kFirst + 1 ? ", ..., last " : ", last ") +
-            format(pattern, unsigned(values.back()));
+  std::string text(const char* pattern) const {
+    std::string t;
+    for (std::size_t i = 0; i < count && i < kFirst; ++i) {
+      t += (i == 0 ? "" : ", ") + format(pattern, unsigned(first[i]));
+    }
+    if (count > kFirst) {
+      t += (count > kFirst + 1 ? ", ..., last " : ", last ") +
+           format(pattern, unsigned(last));
+    }
+    return t;
   }
-  return text;
-}
+};
 
 class Walk {
  public:
-  explicit Walk(const Trace& trace) : trace_(trace), base_(ioBase(trace)) {}
+  explicit Walk(TraceFile& file) : file_(file), base_(file.survey().ioBase) {}
 
-  Findings run() {
-    for (const Event& e : trace_.events) take(e);
-    Findings f;
-    std::string what =
-        format("%zu lines, %zu events", trace_.lines, trace_.events.size());
-    if (const std::string device = deviceComment(trace_); !device.empty()) {
-      what += ", " + device;
-    }
+  bool run(Findings& f) {
+    for (Event e; file_.next(&e);) take(e);
+    if (!file_.error().empty()) return false;
+    const Survey& survey = file_.survey();
+    std::string what = format("%zu lines, %zu events", survey.ending.lines,
+                              survey.ending.events);
+    if (!survey.device.empty()) what += ", " + survey.device;
     f.add("trace", what);
-    if (trace_.events.empty()) f.warn("the trace holds no events");
+    for (const std::string& warning : endWarnings(survey.ending))
+      f.warn(warning);
+    if (survey.ending.events == 0) f.warn("the trace holds no events");
     clock_.finish(f);
     configuration_.finish(f);
     busWidthFindings(f);
     controlFindings(f);
     loopFindings(f);
     accessFindings(f);
-    return f;
+    return true;
   }
 
  private:
@@ -137,7 +160,12 @@ class Walk {
       configuration_.chipWrite(e.line, address, e.value);
       if (address == kDeviceConfig) {
         deviceConfig_ = e.value & 0xFF;  // an 8-bit register
-        busWidths_.push_back({e.line, card::busWidthOf(deviceConfig_)});
+        const std::pair<std::size_t, int> width{
+            e.line, card::busWidthOf(deviceConfig_)};
+        if (busWidthCount_++ < busWidths_.size()) {
+          busWidths_[busWidthCount_ - 1] = width;
+        }
+        lastBusWidth_ = width;
       } else if (address > kDeviceConfig && address <= kLastControlRegister) {
         registers_[address].set(e.line, e.value);
       }
@@ -155,8 +183,7 @@ class Walk {
     ++(write ? columns_[column].writes : columns_[column].reads);
     const std::uint32_t design = configuration_.identification();
     if (design == sim::kShiftRegisterIdentification && write) {
-      if (column == sim::kShiftRegisterVectorColumn)
-        vectors_.push_back(e.value);
+      if (column == sim::kShiftRegisterVectorColumn) vectors_.add(e.value);
       if (column == sim::kShiftRegisterLoadColumn) {
         if (loadHigh_ && (e.value & 1) == 0) ++loads_;
         loadHigh_ = (e.value & 1) != 0;
@@ -164,13 +191,13 @@ class Walk {
     }
     if (design == sim::kMultiplyAddIdentification && !write &&
         column == sim::kMultiplyAddResultColumn) {
-      results_.push_back(e.value & sim::kMultiplyAddResultMask);
+      results_.add(e.value & sim::kMultiplyAddResultMask);
     }
   }
 
   void busWidthFindings(Findings& f) const {
-    constexpr std::size_t kShown = 16;
-    for (std::size_t i = 0; i < busWidths_.size() && i < kShown; ++i) {
+    const std::size_t kShown = busWidths_.size();
+    for (std::size_t i = 0; i < busWidthCount_ && i < kShown; ++i) {
       const auto& [line, width] = busWidths_[i];
       f.add("bus width", width != 0
                              ? format("%d bits (line %zu)", width, line)
@@ -178,13 +205,13 @@ class Walk {
                                       "are 3 (line %zu)",
                                       line));
     }
-    if (busWidths_.size() > kShown) {
+    if (busWidthCount_ > kShown) {
       f.add("bus width",
             format("%zu further settings, the last %d bits (line %zu)",
-                   busWidths_.size() - kShown, busWidths_.back().second,
-                   busWidths_.back().first));
+                   busWidthCount_ - kShown, lastBusWidth_.second,
+                   lastBusWidth_.first));
     }
-    if (busWidths_.empty()) {
+    if (busWidthCount_ == 0) {
       f.add("bus width",
             "never set: the data bus keeps its 8 bits of "
             "power-up");
@@ -222,17 +249,17 @@ class Walk {
     f.add("loop",
           format("%zu column accesses (lines %zu-%zu): %s", columnLines_.count,
                  columnLines_.firstLine, lastColumnLine_, uses.c_str()));
-    if (!vectors_.empty()) {
+    if (vectors_.count != 0) {
       f.add("loop", format("%zu test vectors written to column %u, %zu loads "
                            "through column %u: %s",
-                           vectors_.size(), sim::kShiftRegisterVectorColumn,
+                           vectors_.count, sim::kShiftRegisterVectorColumn,
                            loads_, sim::kShiftRegisterLoadColumn,
-                           someValues(vectors_, "0x%08x").c_str()));
+                           vectors_.text("0x%08x").c_str()));
     }
-    if (!results_.empty()) {
-      f.add("loop", format("%zu results read from column %u: %s",
-                           results_.size(), sim::kMultiplyAddResultColumn,
-                           someValues(results_, "%u").c_str()));
+    if (results_.count != 0) {
+      f.add("loop",
+            format("%zu results read from column %u: %s", results_.count,
+                   sim::kMultiplyAddResultColumn, results_.text("%u").c_str()));
     }
   }
 
@@ -273,23 +300,27 @@ class Walk {
     }
   }
 
-  const Trace& trace_;
+  TraceFile& file_;
   const std::optional<std::uint16_t> base_;  // set whenever there are ports
   ClockWatch clock_;
   ConfigurationWatch configuration_;
   std::uint32_t deviceConfig_ = 0;  // 0xC000 after power-up: 8-bit bus
-  std::vector<std::pair<std::size_t, int>> busWidths_;  // line, width
-  std::map<std::uint32_t, Settings> ports_;             // by offset
-  std::map<std::uint16_t, Settings> registers_;         // 0xC001-0xC03F
+  // The first settings of the bus width (line, width), their count and the
+  // last.
+  std::array<std::pair<std::size_t, int>, 16> busWidths_{};
+  std::size_t busWidthCount_ = 0;
+  std::pair<std::size_t, int> lastBusWidth_{};
+  std::map<std::uint32_t, Settings> ports_;      // by offset
+  std::map<std::uint16_t, Settings> registers_;  // 0xC001-0xC03F
   std::array<ColumnUse, kColumns> columns_{};
   Occurrences columnLines_;
   std::size_t lastColumnLine_ = 0;
   Occurrences beforeClock_, narrowBus_, outsideChip_, outsideWindow_,
       strayPorts_;
-  std::vector<std::uint32_t> vectors_;  // shift register: column 2 writes
+  Sample vectors_;  // shift register: column 2 writes
   std::size_t loads_ = 0;
   bool loadHigh_ = false;
-  std::vector<std::uint32_t> results_;  // multiply-add: column 44 reads
+  Sample results_;  // multiply-add: column 44 reads
 };
 
 }  // namespace
@@ -307,6 +338,8 @@ std::string format(const char* pattern, ...) {
   return text;
 }
 
-Findings report(const Trace& trace) { return Walk(trace).run(); }
+bool report(TraceFile& file, Findings* findings) {
+  return Walk(file).run(*findings);
+}
 
 }  // namespace trace

@@ -20,7 +20,9 @@ struct Findings {
   void warn(const std::string& text) { warnings.push_back("warning: " + text); }
 };
 
-Findings report(const Trace& trace);
+// The findings of the second pass through the file; false when the file
+// changed since its first (file.error() says how).
+bool report(TraceFile& file, Findings* findings);
 
 // printf into a std::string (the C99 conversions, %zu included, everywhere).
 #if defined(__GNUC__) && !defined(__clang__)

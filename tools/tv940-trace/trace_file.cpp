@@ -1,89 +1,16 @@
-// Reading a trace file line by line.
+// Reading a trace file line by line, once or twice.
 #include "tools/tv940-trace/trace_file.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
-
-#include "card/hex.h"
 
 namespace trace {
 namespace {
 
-struct Keyword {
-  const char* name;
-  Kind kind;
-};
-constexpr Keyword kKeywords[] = {
-    {"req", Kind::Request},    {"out", Kind::PortOut},
-    {"in", Kind::PortIn},      {"wr", Kind::WindowWrite},
-    {"rd", Kind::WindowRead},  {"dwr", Kind::DriverWrite},
-    {"drd", Kind::DriverRead}, {"irq", Kind::Interrupt},
-};
+using card::trace::LineReader;
 
-// A number of 1 to 8 hexadecimal or 1 to 10 decimal digits, and nothing
-// else, that fits into 32 bits.
-bool parseNumber(const std::string& text, int base, std::uint32_t* value) {
-  std::uint64_t result = 0;
-  if (base == 16) {
-    if (text.size() > 8 || !card::parseHexDigits(text, &result)) {
-      return false;
-    }
-  } else {
-    if (text.empty() || text.size() > 10) return false;
-    for (char c : text) {
-      if (c < '0' || c > '9') return false;
-      result = result * 10 + std::uint64_t(c - '0');
-    }
-    if (result > 0xFFFFFFFFu) return false;
-  }
-  *value = static_cast<std::uint32_t>(result);
-  return true;
-}
-
-// One event line; false when it is not one.
-bool parseEvent(const std::string& text, Event* event) {
-  std::istringstream in(text);
-  std::string name, first, second, rest;
-  in >> name >> first >> second >> rest;
-  if (!rest.empty()) return false;
-
-  const Keyword* keyword = nullptr;
-  for (const Keyword& k : kKeywords) {
-    if (name == k.name) keyword = &k;
-  }
-  if (keyword == nullptr) return false;
-  event->kind = keyword->kind;
-  event->inChip = false;
-  event->where = 0;
-  event->value = 0;
-
-  switch (keyword->kind) {
-    case Kind::Request:
-      return second.empty() && parseNumber(first, 10, &event->where);
-    case Kind::Interrupt:
-      return second.empty() && parseNumber(first, 16, &event->value);
-    case Kind::PortOut:
-    case Kind::PortIn:
-      return first.size() <= 4 && parseNumber(first, 16, &event->where) &&
-             parseNumber(second, 16, &event->value);
-    default:
-      break;
-  }
-  // Window and driver events: a chip address, or '@' and a window offset.
-  if (!first.empty() && first[0] == '@') {
-    first.erase(0, 1);
-  } else {
-    if (first.size() > 4) return false;
-    event->inChip = true;
-  }
-  return parseNumber(first, 16, &event->where) &&
-         parseNumber(second, 16, &event->value);
-}
-
-std::string quoted(const std::string& text) {
+std::string quoted(std::string_view text) {
   constexpr std::size_t kShown = 60;
   std::string shown;
   for (char c : text.substr(0, kShown)) {
@@ -92,69 +19,191 @@ std::string quoted(const std::string& text) {
   return "'" + shown + (text.size() > kShown ? "...'" : "'");
 }
 
+std::string reason(int error) {
+  return error != 0 ? std::strerror(error) : "read error";
+}
+
 }  // namespace
 
-std::optional<Trace> readTrace(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
+std::vector<std::string> endWarnings(const Ending& e) {
+  std::vector<std::string> warnings;
+  std::string endText = card::trace::endLine(e.events);
+  endText.insert(endText.begin(), '"');
+  endText += '"';
+  if (e.cutLine != 0) {
+    warnings.push_back("line " + std::to_string(e.cutLine) +
+                       " is cut short (the file ends inside it) and is read "
+                       "as nothing: " +
+                       e.cutText);
   }
-  Trace trace;
-  std::string text;
-  while (std::getline(in, text)) {
-    const std::size_t line = ++trace.lines;
-    if (!text.empty() && text.back() == '\r') text.pop_back();  // CR LF
-    const std::size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos) continue;  // a blank line says nothing
-    if (text[start] == '#') {
-      const std::size_t body = text.find_first_not_of(" \t", start + 1);
-      trace.comments.push_back(
-          {line, body == std::string::npos ? "" : text.substr(body)});
+  if (e.endLine == 0) {
+    warnings.push_back("the trace has no end line (" + endText +
+                       "): the run was cut short (killed, crashed or out of "
+                       "disk space) and is not whole");
+  } else if (e.eventsAfterEnd != 0) {
+    warnings.push_back(std::to_string(e.eventsAfterEnd) +
+                       " events follow the end line on line " +
+                       std::to_string(e.endLine) +
+                       " without an end line of their own: the run was cut "
+                       "short after it");
+  } else if (e.endCount != e.eventsBeforeEnd) {
+    warnings.push_back(
+        "the end line on line " + std::to_string(e.endLine) + " counts " +
+        std::to_string(e.endCount) + " events, but the trace holds " +
+        std::to_string(e.eventsBeforeEnd) + ": lines were lost or added");
+  }
+  return warnings;
+}
+
+TraceReader::TraceReader(std::FILE* file, std::string name,
+                         std::size_t lastLine, std::FILE* copy)
+    : lines_(std::make_unique<LineReader>(file)),
+      name_(std::move(name)),
+      lastLine_(lastLine),
+      copy_(copy) {}
+
+TraceReader::Item TraceReader::fail(std::string text) {
+  error_ = std::move(text);
+  return Item::Error;
+}
+
+TraceReader::Item TraceReader::next() {
+  for (;;) {
+    if (lines_->number() >= lastLine_) return Item::End;
+    const LineReader::Result result = lines_->next();
+    const std::size_t n = lines_->number();
+    const std::string at = name_ + ":" + std::to_string(n) + ": ";
+    if (result == LineReader::Result::End) return Item::End;
+    if (result == LineReader::Result::TooLong) {
+      return fail(at + "line longer than " +
+                  std::to_string(card::trace::kMaxLineLength) +
+                  " characters, which no trace holds");
+    }
+    if (result == LineReader::Result::ReadError)
+      return fail("cannot read " + name_ + ": " + reason(lines_->error()));
+
+    const std::string_view line = lines_->line();
+    ending_.lines = n;
+    if (copy_ != nullptr &&
+        (std::fwrite(line.data(), 1, line.size(), copy_) != line.size() ||
+         (!lines_->cut() && std::fputc('\n', copy_) == EOF)))
+      return fail("cannot keep a copy of " + name_ +
+                  " to read it twice: " + reason(errno));
+    if (n == 1 && !card::trace::beginsTrace(line)) {
+      return fail(at +
+                  "not a trace: its first line is neither a trace event "
+                  "nor the heading (\"" +
+                  std::string(card::trace::kHeading) +
+                  " ...\") or end of one: " + quoted(line));
+    }
+    if (lines_->cut()) {
+      ending_.cutLine = n;
+      ending_.cutText = quoted(line);
+      continue;  // the file ends here
+    }
+    if (line.empty()) continue;
+    if (card::trace::isComment(line)) {
+      const std::size_t body = line.find_first_not_of(" \t", 1);
+      comment_ = {n, body == std::string_view::npos ? std::string_view()
+                                                    : line.substr(body)};
+      if (card::trace::parseEndLine(line, &ending_.endCount)) {
+        ending_.endLine = n;
+        ending_.eventsBeforeEnd = ending_.events;
+        ending_.eventsAfterEnd = 0;
+      }
+      return Item::Comment;
+    }
+    if (!card::trace::parseEvent(line, &event_))
+      return fail(at + "not a trace event: " + quoted(line));
+    event_.line = n;
+    ++ending_.events;
+    if (ending_.endLine != 0) ++ending_.eventsAfterEnd;
+    return Item::Event;
+  }
+}
+
+TraceFile::~TraceFile() {
+  reader_.reset();
+  if (spool_ != nullptr) std::fclose(spool_);
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TraceFile::open(const std::string& path, std::string* error) {
+  path_ = path;
+  file_ = std::fopen(path.c_str(), "rb");
+  if (file_ == nullptr) {
+    *error = "cannot read " + path + ": " + reason(errno);
+    return false;
+  }
+  // A pipe cannot be read again: its lines go to a temporary file.
+  if (std::fseek(file_, 0, SEEK_SET) != 0) {
+    spool_ = std::tmpfile();
+    if (spool_ == nullptr) {
+      *error = "cannot keep a copy of " + path +
+               " to read it twice: " + reason(errno);
+      return false;
+    }
+  }
+
+  TraceReader reader(file_, path, TraceReader::kNoLimit, spool_);
+  std::map<std::uint32_t, std::size_t> blocks;  // block base -> accesses
+  survey_.portsWritten.assign(0x10000, false);
+  for (;;) {
+    const TraceReader::Item item = reader.next();
+    if (item == TraceReader::Item::Error) {
+      *error = reader.error();
+      return false;
+    }
+    if (item == TraceReader::Item::End) break;
+    if (item == TraceReader::Item::Comment) {
+      constexpr std::string_view kDevice = "trace: ";
+      const std::string_view text = reader.comment().text;
+      if (survey_.device.empty() && text.substr(0, kDevice.size()) == kDevice)
+        survey_.device = text.substr(kDevice.size());
       continue;
     }
-    Event event;
-    if (!parseEvent(text, &event)) {
-      *error = path + ":" + std::to_string(line) +
-               ": not a trace event: " + quoted(text);
-      return std::nullopt;
-    }
-    event.line = line;
-    trace.events.push_back(event);
+    const Event& e = reader.event();
+    if (e.kind == Kind::PortOut || e.kind == Kind::PortIn)
+      ++blocks[e.where & ~(kPortBlockSize - 1)];
+    if (e.kind == Kind::PortOut) survey_.portsWritten[e.where] = true;
   }
-  if (in.bad()) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  return trace;
-}
-
-std::optional<std::uint16_t> ioBase(const Trace& trace) {
-  std::map<std::uint32_t, std::size_t> accesses;  // block base -> count
-  for (const Event& e : trace.events) {
-    if (e.kind == Kind::PortOut || e.kind == Kind::PortIn) {
-      ++accesses[e.where & ~(kPortBlockSize - 1)];
-    }
-  }
-  std::optional<std::uint16_t> base;
+  survey_.ending = reader.ending();
   std::size_t most = 0;
-  for (const auto& [block, count] : accesses) {
+  for (const auto& [block, count] : blocks) {
     if (count > most) {
       most = count;
-      base = static_cast<std::uint16_t>(block);
+      survey_.ioBase = static_cast<std::uint16_t>(block);
     }
   }
-  return base;
+
+  std::FILE* again = spool_ != nullptr ? spool_ : file_;
+  if ((spool_ != nullptr && std::fflush(spool_) != 0) ||
+      std::fseek(again, 0, SEEK_SET) != 0) {
+    *error = "cannot read " + path + " again: " + reason(errno);
+    return false;
+  }
+  // The second pass ends where the first did; a cut line stays unread.
+  const Ending& e = survey_.ending;
+  reader_ = std::make_unique<TraceReader>(
+      again, path, e.cutLine != 0 ? e.cutLine - 1 : e.lines);
+  return true;
 }
 
-std::string deviceComment(const Trace& trace) {
-  static const std::string kPrefix = "trace: ";
-  for (const Comment& c : trace.comments) {
-    if (c.text.compare(0, kPrefix.size(), kPrefix) == 0) {
-      return c.text.substr(kPrefix.size());
+bool TraceFile::next(Event* event) {
+  for (;;) {
+    switch (reader_->next()) {
+      case TraceReader::Item::Event:
+        *event = reader_->event();
+        return true;
+      case TraceReader::Item::Comment:
+        continue;
+      case TraceReader::Item::End:
+        return false;
+      case TraceReader::Item::Error:
+        error_ = reader_->error() + " (the trace changed while it was read)";
+        return false;
     }
   }
-  return {};
 }
 
 }  // namespace trace

@@ -1,34 +1,26 @@
-// A run's trace as written by any backend: one event per line, lines that
-// begin with '#' are comments. The events keep their 1-based line numbers,
-// so that everything said about them points back into the trace text.
+// A run's trace as written by any backend, read a line at a time in bounded
+// memory with the trace format's own reader (card/trace_format.h). Events
+// keep their 1-based line numbers, so that everything said about them
+// points back into the trace text.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "card/card_map.h"
+#include "card/trace_format.h"
 
 namespace trace {
 
-enum class Kind {
-  Request,      // req N
-  PortOut,      // out PPPP VVVVVVVV
-  PortIn,       // in PPPP VVVVVVVV
-  WindowWrite,  // wr AAAA VVVVVVVV, or wr @OOOOOO VVVVVVVV
-  WindowRead,   // rd ...
-  DriverWrite,  // dwr ...
-  DriverRead,   // drd ...
-  Interrupt,    // irq VVVVVVVV
-};
+using card::trace::Kind;
 
-struct Event {
-  std::size_t line;  // 1-based line number in the trace
-  Kind kind;
-  std::uint32_t where;  // request code, port, chip address or window offset
-  std::uint32_t value;
-  bool inChip;  // window and driver events: `where` is a chip address
+struct Event : card::trace::Event {
+  std::size_t line = 0;  // 1-based line number in the trace
 
   bool isChipWrite() const {
     return inChip && (kind == Kind::WindowWrite || kind == Kind::DriverWrite);
@@ -43,32 +35,111 @@ struct Event {
 };
 
 struct Comment {
-  std::size_t line;
-  std::string text;  // after the '#' and the blanks that follow it
+  std::size_t line = 0;
+  std::string_view text;  // after the '#' and the blanks that follow it
 };
 
-struct Trace {
-  std::vector<Event> events;
-  std::vector<Comment> comments;
-  std::size_t lines = 0;  // lines in the file
+// What the lines of a whole trace say about its end.
+struct Ending {
+  std::size_t lines = 0;   // lines in the file
+  std::size_t events = 0;  // event lines
+  // The last end line ("# trace end: N events"), if any: its line, its count
+  // and the events that come before and after it.
+  std::size_t endLine = 0;
+  std::uint64_t endCount = 0;
+  std::size_t eventsBeforeEnd = 0, eventsAfterEnd = 0;
+  // The last line when the file ends inside it (0: it does not), and its
+  // text as far as it goes; it is read as nothing.
+  std::size_t cutLine = 0;
+  std::string cutText;
 };
 
-// Reads the trace at `path`. Nothing, with *error set to one line that names
-// the file (and the line at fault), when it cannot be opened or read or a
-// line is neither a comment nor an event.
-std::optional<Trace> readTrace(const std::string& path, std::string* error);
+// The warnings (without "warning: ") for a trace that was cut short or does
+// not hold what its end line counts; none for a whole trace.
+std::vector<std::string> endWarnings(const Ending& ending);
 
-// The card's control ports form one block of kPortBlockSize ports at the I/O
-// base, which the card's I/O region aligns to the block size. The base is
-// that of the block holding most of the trace's port accesses; nothing when
-// the trace has none.
+// One pass through a trace, in order. An error ends the pass: a line that is
+// neither an event, a comment nor empty, a first line that does not begin a
+// trace, a line longer than any trace line, or a failed read.
+class TraceReader {
+ public:
+  enum class Item { Event, Comment, End, Error };
+
+  static constexpr std::size_t kNoLimit = SIZE_MAX;
+
+  // Reads `file` (not closed here), named `name` in errors, up to its end or
+  // up to its line `lastLine`, writing each line it reads to `copy` too when
+  // there is one.
+  TraceReader(std::FILE* file, std::string name,
+              std::size_t lastLine = kNoLimit, std::FILE* copy = nullptr);
+
+  Item next();
+  const Event& event() const { return event_; }
+  const Comment& comment() const { return comment_; }
+  // One line naming the file (and the line at fault), after Error.
+  const std::string& error() const { return error_; }
+  // After End: what the lines said.
+  const Ending& ending() const { return ending_; }
+
+ private:
+  Item fail(std::string text);
+
+  std::unique_ptr<card::trace::LineReader> lines_;
+  std::string name_;
+  std::size_t lastLine_;
+  std::FILE* copy_;
+  Event event_;
+  Comment comment_;
+  Ending ending_;
+  std::string error_;
+};
+
+// What a command needs to know before it walks a trace's events: the first
+// pass through it.
+struct Survey {
+  Ending ending;
+  std::string device;  // the first heading's text after "trace: ", or ""
+  // The card's control ports form one block of kPortBlockSize ports at the
+  // I/O base, which the card's I/O region aligns to the block size. The base
+  // is that of the block holding most of the trace's port accesses; nothing
+  // when the trace has none.
+  std::optional<std::uint16_t> ioBase;
+  std::vector<bool> portsWritten;  // by port number
+};
+
+// A trace file read twice: open() goes through it once, checking every line
+// and taking the survey; next() then gives its events again, in order. An
+// input that cannot be read twice (a pipe) is kept in a temporary file
+// during the first pass.
+class TraceFile {
+ public:
+  TraceFile() = default;
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+  ~TraceFile();
+
+  // False with *error (one line naming the file, and the line at fault) when
+  // it cannot be read or is not a trace.
+  bool open(const std::string& path, std::string* error);
+  const Survey& survey() const { return survey_; }
+
+  // The next event of the second pass; false at its end, and false with
+  // error() set when the file changed since the first.
+  bool next(Event* event);
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  std::FILE* spool_ = nullptr;
+  std::unique_ptr<TraceReader> reader_;
+  Survey survey_;
+  std::string error_;
+};
+
 inline constexpr std::uint32_t kPortBlockSize = card::kPortSpan;
-std::optional<std::uint16_t> ioBase(const Trace& trace);
 
 // The offset of the clock-programming port from the I/O base.
 inline constexpr std::uint32_t kClockPortOffset = card::kClockPort;
-
-// The device line a backend writes first ("trace: device ..."), or "".
-std::string deviceComment(const Trace& trace);
 
 }  // namespace trace

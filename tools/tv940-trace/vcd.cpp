@@ -39,12 +39,13 @@ std::string identifier(std::size_t index) {
 
 class Dump {
  public:
-  explicit Dump(const Trace& trace) : trace_(trace), base_(ioBase(trace)) {
+  explicit Dump(TraceFile& file)
+      : file_(file), survey_(file.survey()), base_(survey_.ioBase) {
     clockLine_ = add("clock_line", 1);
     // One bus per control port written, in the order of their offsets.
     std::map<std::uint32_t, bool> ports;
-    for (const Event& e : trace.events) {
-      if (e.kind == Kind::PortOut) ports[portOffset(e)] = true;
+    for (std::uint32_t port = 0; port < survey_.portsWritten.size(); ++port) {
+      if (survey_.portsWritten[port]) ports[(port - *base_) & 0xFFFF] = true;
     }
     for (const auto& [offset, unused] : ports) {
       ports_[offset] = add("port" + std::to_string(offset), kDataBits);
@@ -56,8 +57,8 @@ class Dump {
 
   bool write(std::ostream& out) {
     out << "$version tv940-trace $end\n";
-    if (const std::string device = deviceComment(trace_); !device.empty()) {
-      out << "$comment " << device << " $end\n";
+    if (!survey_.device.empty()) {
+      out << "$comment " << survey_.device << " $end\n";
     }
     out << "$timescale 1ns $end\n$scope module card $end\n";
     for (const Bus& b : buses_) {
@@ -75,7 +76,7 @@ class Dump {
     }
     out << "$end\n";
 
-    for (const Event& e : trace_.events) {
+    for (Event e; file_.next(&e);) {
       changes_.clear();
       if (e.kind == Kind::PortOut) {
         const std::uint32_t offset = portOffset(e);
@@ -89,8 +90,9 @@ class Dump {
       if (changes_.empty()) continue;
       out << '#' << e.line << '\n' << changes_;
     }
+    if (!file_.error().empty()) return false;
     // A last time stamp, so that viewers show the final values for a line.
-    out << '#' << trace_.lines + 1 << '\n';
+    out << '#' << survey_.ending.lines + 1 << '\n';
     out.flush();
     return static_cast<bool>(out);
   }
@@ -120,7 +122,8 @@ class Dump {
     b.known = true;
   }
 
-  const Trace& trace_;
+  TraceFile& file_;
+  const Survey& survey_;
   const std::optional<std::uint16_t> base_;  // set whenever there are ports
   std::vector<Bus> buses_;
   std::size_t wires_ = 0;
@@ -131,8 +134,8 @@ class Dump {
 
 }  // namespace
 
-bool writeVcd(const Trace& trace, std::ostream& out) {
-  return Dump(trace).write(out);
+bool writeVcd(TraceFile& file, std::ostream& out) {
+  return Dump(file).write(out);
 }
 
 }  // namespace trace

@@ -17,7 +17,8 @@
 
 namespace trace {
 
-// False when the stream failed.
-bool writeVcd(const Trace& trace, std::ostream& out);
+// Writes the VCD of the file's second pass. False when the stream failed or
+// the file changed since its first pass (file.error() says how).
+bool writeVcd(TraceFile& file, std::ostream& out);
 
 }  // namespace trace

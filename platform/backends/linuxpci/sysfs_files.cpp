@@ -80,9 +80,9 @@ bool writeWord(int fd, std::uint32_t value, off_t offset,
   }
 }
 
-ssize_t readConfigBlock(int fd, ConfigBlock* block) {
+ssize_t readConfigBlock(int fd, ConfigBlock* block, off_t start) {
   block->fill(0);
-  return readAt(fd, block->data(), block->size(), 0);
+  return readAt(fd, block->data(), block->size(), start);
 }
 
 std::string uioName(const std::string& directory) {
@@ -97,6 +97,31 @@ std::string uioName(const std::string& directory) {
   }
   ::closedir(list);
   return name;
+}
+
+std::string driverOf(const std::string& directory) {
+  char target[4096];
+  const std::string link = directory + "/driver";
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return "";
+  target[n] = '\0';
+  const char* slash = std::strrchr(target, '/');
+  return slash != nullptr ? slash + 1 : target;
+}
+
+std::string firstLine(const std::string& file) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  char text[256];
+  const ssize_t n = fd.valid() ? readAt(fd.get(), text, sizeof text, 0) : -1;
+  if (n <= 0) return "";
+  const std::string line(text, std::size_t(n));
+  return line.substr(0, line.find('\n'));
+}
+
+std::string deviceName(const std::string& directory) {
+  std::string name = directory;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return name.substr(name.rfind('/') + 1);
 }
 
 namespace {
@@ -134,11 +159,11 @@ void giveRange(std::uint8_t* base, std::size_t size) {
 
 }  // namespace
 
-bool Mapping::map(int fd, std::size_t size) {
+bool Mapping::map(int fd, std::size_t size, off_t offset) {
   release();
   void* range = takeRange(size);
   const int flags = MAP_SHARED | (range != nullptr ? MAP_FIXED : 0);
-  void* base = ::mmap(range, size, PROT_READ | PROT_WRITE, flags, fd, 0);
+  void* base = ::mmap(range, size, PROT_READ | PROT_WRITE, flags, fd, offset);
   if (base == MAP_FAILED) {
     const int error = errno;
     // A failed fixed mapping may have left the range in any state; it gets

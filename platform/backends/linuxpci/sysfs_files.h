@@ -51,20 +51,33 @@ bool writeWord(int fd, std::uint32_t value, off_t offset, std::string* failure);
 
 using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;
 
-// The configuration block: the first 148 bytes of config, zeros past its end
-// (an unprivileged reader of a real device sees only the 64-byte header).
-// The number of bytes the file gave, or -1 with errno.
-ssize_t readConfigBlock(int fd, ConfigBlock* block);
+// The configuration block: the first 148 bytes of the configuration space at
+// `start` in fd, zeros past its end (an unprivileged reader of sysfs config
+// sees only the 64-byte header). The number of bytes read, or -1 with errno.
+ssize_t readConfigBlock(int fd, ConfigBlock* block, off_t start = 0);
 
 // The UIO device listed in a device directory ("uio0"), or "".
 std::string uioName(const std::string& directory);
 
-// The chip window's mapping of resource0. The ranges of windows are reused:
-// when a mapping goes, private zero pages take its device's place (so that a
-// window pointer handed out earlier never faults) and the range waits in a
-// pool for the next mapping of the same size, so that a long process with
-// many opens and closes holds only as many ranges as it ever had windows at
-// once. A range is never unmapped.
+// The kernel driver bound to the device of a directory ("uio_pci_generic"),
+// "" when none is.
+std::string driverOf(const std::string& directory);
+
+// The first line of a small file (the device's driver_override), "" when it
+// cannot be read.
+std::string firstLine(const std::string& file);
+
+// The device's name: the last part of its directory's path (its PCI address
+// for the kernel's directories).
+std::string deviceName(const std::string& directory);
+
+// The chip window's mapping of a device's memory region (resource0, or BAR0
+// of a VFIO device). The ranges of windows are reused: when a mapping goes,
+// private zero pages take the device's place (so that a window pointer
+// handed out earlier, or an access racing with the close, never faults) and
+// the range waits in a pool for the next mapping of the same size, so that a
+// long process with many opens and closes holds only as many ranges as it
+// ever had windows at once. A range is never unmapped.
 class Mapping {
  public:
   Mapping() = default;
@@ -79,16 +92,18 @@ class Mapping {
   }
   ~Mapping() { release(); }
 
-  // Maps size bytes of fd shared, for reading and writing, into a range of
-  // the pool or a new one. False with errno on failure.
-  bool map(int fd, std::size_t size);
+  // Maps size bytes of fd from offset on, shared, for reading and writing,
+  // into a range of the pool or a new one. False with errno on failure.
+  bool map(int fd, std::size_t size, off_t offset = 0);
 
   std::uint8_t* base() const { return base_; }
   std::size_t size() const { return size_; }
 
- private:
+  // Drops the device from the range: zero pages take its place and the
+  // range goes back to the pool. The mapping is empty afterwards.
   void release();
 
+ private:
   std::uint8_t* base_ = nullptr;
   std::size_t size_ = 0;
 };

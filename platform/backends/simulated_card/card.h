@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "card/card_map.h"
-#include "card/trace_events.h"
+#include "card/trace_format.h"
 #include "platform/backends/simulated_card/settings.h"
 
 namespace sim {
