@@ -142,7 +142,8 @@ void registerWindow(const std::shared_ptr<Connection>& connection,
   connection->windowBase = window.base;
   connection->windowSize = window.size;
   connection->routed = connection->device->routesWindow();
-  s.windows[window.base] = connection;
+  s.windows[window.base] = seam::OpenWindow{
+      window.size, connection->device, connection->routed, connection.get()};
   if (connection->routed) return;
   std::unique_ptr<Route>& route = s.routes[{window.base, window.size}];
   if (route == nullptr) route.reset(new Route{window.base, window.size});

@@ -47,6 +47,15 @@ struct Connection {
   FailureLog failures;
 };
 
+// A window as the accessor's long way finds it: its size, its device and
+// whether the device serves every access, and the connection that mapped it.
+struct OpenWindow {
+  std::uint64_t size;
+  std::shared_ptr<Device> device;
+  bool routed;
+  const Connection* owner;
+};
+
 using Entry =
     std::variant<std::shared_ptr<os::Event>, std::shared_ptr<Connection>>;
 
@@ -58,8 +67,8 @@ struct State {
   // nothing instead of a later object.
   std::uintptr_t lastHandle = 0;
   std::unordered_map<std::uintptr_t, Entry> handles;
-  // The connection that mapped each window base, until it closes.
-  std::map<const std::uint8_t*, std::weak_ptr<Connection>> windows;
+  // The window of each open connection that mapped one, by its base.
+  std::map<const std::uint8_t*, OpenWindow> windows;
   // Every route ever made, by base and size.
   std::map<std::pair<const std::uint8_t*, std::uint64_t>,
            std::unique_ptr<Route>>

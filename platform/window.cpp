@@ -14,7 +14,7 @@ std::atomic<const seam::Route*> seam::currentRoute{nullptr};
 void seam::forgetWindowLocked(Connection& connection) {
   State& s = state();
   auto it = s.windows.find(connection.windowBase);
-  if (it != s.windows.end() && it->second.lock().get() == &connection) {
+  if (it != s.windows.end() && it->second.owner == &connection) {
     s.windows.erase(it);
   }
   if (connection.route != nullptr &&
@@ -54,16 +54,13 @@ Target findTarget(const std::uint8_t* window) {
     target.size = current->size;
     return target;
   }
-  std::shared_ptr<seam::Connection> connection;  // goes after the lock
   seam::State& s = seam::state();
   os::LockGuard guard(s.lock);
   auto it = s.windows.find(window);
   if (it == s.windows.end()) return target;
-  connection = it->second.lock();
-  if (connection == nullptr) return target;
-  target.size = connection->windowSize;
-  target.held = connection->device;
-  if (connection->routed) target.routed = target.held.get();
+  target.size = it->second.size;
+  target.held = it->second.device;
+  if (it->second.routed) target.routed = target.held.get();
   return target;
 }
 
