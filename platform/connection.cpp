@@ -140,11 +140,10 @@ void registerWindow(const std::shared_ptr<Connection>& connection,
   os::LockGuard guard(s.lock);
   if (connection->windowBase != nullptr) seam::forgetWindowLocked(*connection);
   connection->windowBase = window.base;
-  connection->windowSize = window.size;
-  connection->routed = connection->device->routesWindow();
-  s.windows[window.base] = seam::OpenWindow{
-      window.size, connection->device, connection->routed, connection.get()};
-  if (connection->routed) return;
+  const bool routed = connection->device->routesWindow();
+  s.windows[window.base] = seam::OpenWindow{window.size, connection->device,
+                                            routed, connection.get()};
+  if (routed) return;
   std::unique_ptr<Route>& route = s.routes[{window.base, window.size}];
   if (route == nullptr) route.reset(new Route{window.base, window.size});
   connection->route = route.get();

@@ -40,10 +40,8 @@ struct FailureLog {
 struct Connection {
   std::shared_ptr<Device> device;
   std::string selected;
-  const std::uint8_t* windowBase = nullptr;
-  std::uint64_t windowSize = 0;
-  bool routed = false;           // the device serves every window access
-  const Route* route = nullptr;  // for a window of plain memory
+  const std::uint8_t* windowBase = nullptr;  // the key of its OpenWindow
+  const Route* route = nullptr;              // for a window of plain memory
   FailureLog failures;
 };
 

@@ -22,8 +22,6 @@ void seam::forgetWindowLocked(Connection& connection) {
     currentRoute.store(nullptr, std::memory_order_release);
   }
   connection.windowBase = nullptr;
-  connection.windowSize = 0;
-  connection.routed = false;
   connection.route = nullptr;
 }
 
