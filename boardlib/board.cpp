@@ -32,6 +32,10 @@ const char* Board::openFailure() { return platform::lastOpenFailure(); }
 
 const char* Board::traceFailure() { return platform::finishTrace(); }
 
+void Board::keepTraceOff(const char* path, const char* what) {
+  platform::keepTraceOff(path, what);
+}
+
 ErrorCode Board::open() {
   if (open_) {
     platform::setOpenFailure(connection_, "the board is already open");

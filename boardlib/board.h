@@ -80,6 +80,11 @@ class Board {
   // complete: one line naming the trace file and the reason, or "" when the
   // whole trace was written or none is.
   static const char* traceFailure();
+  // Names a file the trace must never be, such as the program's design or
+  // output file, and what it is ("the program's design"); call before open().
+  // An open that would write the trace over it, whether it exists yet or
+  // not, fails with -5 naming both.
+  static void keepTraceOff(const char* path, const char* what);
 
   // ---- Control ports ----
   void writePort16One();
