@@ -55,14 +55,15 @@ void putLocked(Writer& w, const char* text, std::size_t size) {
   if (std::fwrite(text, 1, size, w.file) != size) failLocked(w, errno);
 }
 
-// Whether the plain file at `path` may be replaced by a trace: it is empty,
-// or its first line begins a trace, as the trace reader has it. False with
-// *failure otherwise.
+// What mayReplace checks, and where it says why not.
 struct Replacing {
   std::string path;
   std::string* failure;
 };
 
+// Whether the plain file at `path` may be replaced by a trace: it is empty,
+// or its first line begins a trace, as the trace reader has it. False with
+// *failure otherwise.
 bool mayReplace(void* context) {
   const Replacing& r = *static_cast<Replacing*>(context);
   std::FILE* file = std::fopen(r.path.c_str(), "rb");
@@ -76,8 +77,9 @@ bool mayReplace(void* context) {
   std::fclose(file);
   using Result = card::trace::LineReader::Result;
   if (first == Result::ReadError) {
-    *r.failure = "cannot read " + r.path +
-                 " to check that it is a trace: " + describe(reader->error());
+    const int error = reader->error();
+    *r.failure = "cannot read " + r.path + " to check that it is a trace: " +
+                 (error != 0 ? describe(error) : "read error");
     return false;
   }
   if (first == Result::End) return true;  // empty
