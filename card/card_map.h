@@ -58,6 +58,9 @@ inline constexpr std::uint16_t kPort48 = 48;
 inline constexpr std::uint16_t kPort52 = 52;
 inline constexpr std::uint16_t kPort56 = 56;
 inline constexpr std::uint16_t kPort60 = 60;  // signed byte, sign-extended
+// The card's status: its own hardware drives every bit of port 32, and no
+// model of the card predicts them.
+inline constexpr std::uint16_t kStatusPort = kPort32;
 
 // ---- Chip window ------------------------------------------------------------
 // The driver maps the window into the program; chip address A is the 32-bit

@@ -9,6 +9,7 @@
 #include "platform/backends/backends.h"
 #include "platform/seam.h"
 #include "platform/trace.h"
+#include "tv940/version.h"
 
 namespace platform {
 
@@ -88,7 +89,8 @@ Handle openDevice(const char* path) {
     return nullptr;
   }
   if (trace::on()) {
-    trace::comment("trace: device " + device + " (" + opened->backend() + ")");
+    trace::comment("trace: device " + device + " (" + opened->backend() +
+                   "), written by tv940 " + tv940::kVersion);
   }
 
   Handle handle = seam::addHandle(

@@ -96,7 +96,7 @@ void Chip::recognise() const {
   design_.reset();
   designName_.clear();
   std::optional<RecognisedDesign> found = recogniseDesign(
-      [this](std::uint16_t address) { return words_[address]; });
+      [this](std::uint16_t address) { return words_[address]; }, variant_);
   if (!found || found->design == nullptr) return;
   design_ = std::move(found->design);
   designName_ = std::move(found->name);

@@ -37,6 +37,9 @@ class Chip {
   int busWidth() const;
 
   void setIdentificationEcho(bool on) { echo_ = on; }
+  // Which variant of a recognised design runs (as configured by default);
+  // takes effect at the next recognition.
+  void setDesignVariant(DesignVariant variant) { variant_ = variant; }
   // Whether the synthesizer runs: the design's registers latch only then.
   void setClockRunning(bool running) { clockRunning_ = running; }
 
@@ -67,6 +70,7 @@ class Chip {
   // fresh zero pages, only the pages a program touches are ever made.
   std::unique_ptr<std::uint32_t[], Free> words_;
   bool echo_ = true;
+  DesignVariant variant_ = DesignVariant::AsConfigured;
   bool clockRunning_ = false;
   // The design follows from the configuration; recognising it lazily, at
   // the next use after a change, does not change what the chip shows (hence

@@ -51,8 +51,16 @@ bool fits(std::uint32_t parameterCount, std::uint32_t bodyWords) {
 
 std::vector<DesignEntry>& registry() {
   static std::vector<DesignEntry> designs = {
-      {kShiftRegisterIdentification, "kelpori", makeShiftRegisterDesign},
-      {kMultiplyAddIdentification, "vontrel", makeMultiplyAddDesign},
+      {kShiftRegisterIdentification,
+       "kelpori",
+       makeShiftRegisterDesign,
+       ShiftRegisterParameters{}.words(),
+       {{kShiftRegisterCaptureColumn, ~kShiftRegisterCaptureMask}}},
+      {kMultiplyAddIdentification,
+       "vontrel",
+       makeMultiplyAddDesign,
+       MultiplyAddParameters{}.words(),
+       {{kMultiplyAddResultColumn, ~kMultiplyAddResultMask}}},
   };
   return designs;
 }
@@ -136,18 +144,27 @@ ConfigurationLayout readConfigurationLayout(
   return layout;
 }
 
+const DesignEntry* findDesign(std::uint32_t identification) {
+  const auto& designs = knownDesigns();
+  auto entry = std::find_if(designs.begin(), designs.end(), [&](const auto& d) {
+    return d.identification == identification;
+  });
+  return entry == designs.end() ? nullptr : &*entry;
+}
+
 std::optional<RecognisedDesign> recogniseDesign(
-    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord) {
+    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord,
+    DesignVariant variant) {
   const ConfigurationLayout layout = readConfigurationLayout(readConfigWord);
   if (!layout.complete()) return std::nullopt;
 
-  const auto& designs = knownDesigns();
-  auto entry = std::find_if(designs.begin(), designs.end(), [&](const auto& d) {
-    return d.identification == layout.identification;
-  });
-  if (entry == designs.end()) return std::nullopt;
+  const DesignEntry* entry = findDesign(layout.identification);
+  if (entry == nullptr) return std::nullopt;
 
-  std::unique_ptr<Design> design = entry->make(layout.parameters);
+  const bool intended =
+      variant == DesignVariant::AsIntended && !entry->intended.empty();
+  std::unique_ptr<Design> design =
+      entry->make(intended ? entry->intended : layout.parameters);
   if (!design) return std::nullopt;
   std::string name = entry->name;
   if (std::string fault = design->faultDescription(); !fault.empty()) {

@@ -55,10 +55,21 @@ class Design {
 using DesignFactory =
     std::function<std::unique_ptr<Design>(const std::vector<std::uint32_t>&)>;
 
+// Bits of a column's reads that carry status beside the design's result:
+// the card drives them, and no model predicts them.
+struct StatusBits {
+  unsigned column;
+  std::uint32_t bits;
+};
+
 struct DesignEntry {
   std::uint32_t identification;  // the word the configuration carries
   std::string name;
   DesignFactory make;
+  // The parameter words of the design as intended, without a fault; empty
+  // when the configuration's own parameters are the design as intended.
+  std::vector<std::uint32_t> intended = {};
+  std::vector<StatusBits> status = {};
 };
 
 // The designs the card knows: the built-in ones, then those registered.
@@ -114,11 +125,20 @@ struct RecognisedDesign {
   std::unique_ptr<Design> design;
 };
 
+// Which design a recognised configuration brings to life: the one its
+// parameter words describe, faults included, or the design as intended
+// (the entry's intended parameters), which a card's answers are held against.
+enum class DesignVariant { AsConfigured, AsIntended };
+
 // Reads the configuration through readConfigWord (chip addresses 0x4000 to
 // 0xBFFF) and returns the design it holds, or nothing when no known design is
 // completely and correctly loaded. Reads each word of the configuration once.
 std::optional<RecognisedDesign> recogniseDesign(
-    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord);
+    const std::function<std::uint32_t(std::uint16_t)>& readConfigWord,
+    DesignVariant variant = DesignVariant::AsConfigured);
+
+// The known design with that identification word, or null.
+const DesignEntry* findDesign(std::uint32_t identification);
 
 // ---- Built-in designs ------------------------------------------------------
 
@@ -135,6 +155,8 @@ inline constexpr unsigned kShiftRegisterShiftColumn = 0;    // shift register
 inline constexpr unsigned kShiftRegisterLoadColumn = 1;     // load control
 inline constexpr unsigned kShiftRegisterVectorColumn = 2;   // vector; steps
 inline constexpr unsigned kShiftRegisterCaptureColumn = 8;  // capture, status
+inline constexpr std::uint32_t kShiftRegisterCaptureMask = 0xFFFF;
+inline constexpr int kShiftRegisterStatusShift = 16;
 
 struct ShiftRegisterParameters {
   std::uint32_t status = 0xA5C3;  // bits 16-31 of column 8 (16 bits)

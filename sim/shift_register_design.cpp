@@ -48,7 +48,7 @@ class ShiftRegisterDesign final : public Design {
         if (chip.clockRunning) step();
         return input_;
       case kShiftRegisterCaptureColumn:
-        return p_.status << 16 | capture_;
+        return p_.status << kShiftRegisterStatusShift | capture_;
       default:
         return 0;
     }
@@ -75,7 +75,8 @@ class ShiftRegisterDesign final : public Design {
   }
 
   void step() {
-    capture_ = ((capture_ << 1) | ((shift_ >> p_.captureTap) & 1)) & 0xFFFF;
+    capture_ = ((capture_ << 1) | ((shift_ >> p_.captureTap) & 1)) &
+               kShiftRegisterCaptureMask;
     shift_ = hold(shift_ << 1 | 1);
   }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,14 +26,17 @@
 #include "gtest/gtest.h"
 #include "platform/backends/linuxpci/pci_address.h"
 #include "platform/backends/linuxpci/pci_device.h"
+#include "platform/backends/vfio/vfio_device.h"
 #include "platform/device.h"
 #include "platform/platform.h"
+#include "tv940/version.h"
 
 namespace fs = std::filesystem;
 using platform::Device;
 using platform::linuxpci::canonicalPciAddress;
 using platform::linuxpci::openDeviceDirectory;
 using platform::linuxpci::resolveDeviceDirectory;
+using platform::vfio::openVfioDirectory;
 
 namespace {
 
@@ -251,14 +255,53 @@ TEST_F(LinuxPciTest, DeviceOfAnotherKernelDriverIsRefused) {
                   "/driver/unbind");
   EXPECT_EQ(fs::last_write_time(dir_ / "config"), before);
 
-  // The drivers that hand the device to programs are fine.
-  for (const char* driver : {"uio_pci_generic", "vfio-pci"}) {
-    fs::remove(dir_ / "driver");
-    fs::create_directories(root_ / "drivers" / driver);
-    fs::create_directory_symlink(std::string("../drivers/") + driver,
-                                 dir_ / "driver");
-    EXPECT_NE(open(), nullptr) << driver;
-  }
+  // The driver that hands the device to programs through these files.
+  fs::remove(dir_ / "driver");
+  fs::create_directories(root_ / "drivers" / "uio_pci_generic");
+  fs::create_directory_symlink("../drivers/uio_pci_generic", dir_ / "driver");
+  EXPECT_NE(open(), nullptr);
+}
+
+// The driver link picks the backend: vfio-pci (or a driver_override naming
+// it) goes to VFIO, whose open then explains what the fake device lacks.
+TEST_F(LinuxPciTest, DriverLinkPicksTheBackend) {
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  auto openFailure = [](const char* expected) {
+    Board board;
+    const int status = board.open();
+    const std::string failure = Board::openFailure();
+    board.close();
+    if (expected == nullptr) return status == 0 ? "" : failure;
+    return status == -5 && failure.find(expected) != std::string::npos
+               ? ""
+               : failure;
+  };
+  EXPECT_EQ(openFailure(nullptr), "");  // no driver: sysfs
+  writeBytes(dir_ / "driver_override",
+             {'v', 'f', 'i', 'o', '-', 'p', 'c', 'i', '\n'});
+  EXPECT_EQ(openFailure("is set to be bound to vfio-pci (its driver_override) "
+                        "but no driver is bound, and it is in no IOMMU group: "
+                        "vfio-pci needs an IOMMU; enable VT-d"),
+            "");
+  fs::create_directories(root_ / "drivers" / "vfio-pci");
+  fs::create_directory_symlink("../drivers/vfio-pci", dir_ / "driver");
+  EXPECT_EQ(openFailure("0000:03:00.0 is in no IOMMU group: vfio-pci needs"),
+            "");
+  fs::create_directories(root_ / "iommu_groups" / "7");
+  fs::create_directory_symlink("../iommu_groups/7", dir_ / "iommu_group");
+  std::string failure;
+  EXPECT_EQ(openVfioDirectory(dir_, nodes_, reports_, &failure), nullptr);
+  EXPECT_NE(failure.find("cannot open " + nodes_.string() +
+                         "/vfio (the VFIO container) for the device "
+                         "0000:03:00.0: No such file or directory; load "
+                         "vfio-pci"),
+            std::string::npos)
+      << failure;
+
+  fs::remove(dir_ / "driver");
+  fs::create_directories(root_ / "drivers" / "uio_pci_generic");
+  fs::create_directory_symlink("../drivers/uio_pci_generic", dir_ / "driver");
+  EXPECT_EQ(openFailure(nullptr), "");  // UIO: sysfs again
 }
 
 TEST_F(LinuxPciTest, UnreadableConfigFailsTheOpen) {
@@ -565,6 +608,48 @@ TEST_F(LinuxPciTest, BoardOpenFailsWithTheReason) {
   expectFailure(dir_, "resource0");
 }
 
+// One program per card: while a Board holds the card, another Board of this
+// program and another program are refused, naming this process, and neither
+// touches the card; once the first closes, the card is free.
+TEST_F(LinuxPciTest, CardHeldByOneOpenRefusesEveryOther) {
+  const fs::path program = fs::path(TV940_BIN_DIR) / "kelpori";
+  ASSERT_TRUE(fs::exists(program)) << program << " is not built";
+  ::setenv("TV940_DEVICE", dir_.c_str(), 1);
+  Board first;
+  ASSERT_EQ(first.open(), 0) << Board::openFailure();
+  const std::string self = "(process " + std::to_string(::getpid());
+
+  Board second;
+  EXPECT_EQ(second.open(), -5);
+  const std::string failure = Board::openFailure();
+  EXPECT_NE(failure.find("in use by another program " + self +
+                         ", this program itself"),
+            std::string::npos)
+      << failure;
+  second.close();
+
+  const fs::path work = kelporiWorkDirectory();
+  const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
+                              dir_.string() + "' '" + program.string() +
+                              "' >console.txt 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream console(work / "console.txt");
+  std::stringstream text;
+  text << console.rdbuf();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << text.str();
+  EXPECT_NE(text.str().find("in use by another program " + self + ")"),
+            std::string::npos)
+      << text.str();
+  EXPECT_FALSE(fs::exists(work / "kelpori.out"));
+  EXPECT_EQ(wordAt(dir_ / "resource1", 24), kFill);  // bring-up never ran
+
+  first.writePort16One();  // the first open is untouched
+  EXPECT_EQ(wordAt(dir_ / "resource1", 16), 1u);
+  first.close();
+  EXPECT_EQ(second.open(), 0) << Board::openFailure();
+  second.close();
+}
+
 // ---- A whole program run ---------------------------------------------------
 
 // The last value the design file gives each chip address.
@@ -645,14 +730,15 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
   ASSERT_TRUE(fs::exists(program)) << program << " is not built";
   const fs::path work = kelporiWorkDirectory();
   // The run's trace: its heading, then its events, reads without the value.
-  auto tracedRun = [&](const std::string& device, std::string* heading) {
+  auto tracedRun = [&](const std::string& device, const std::string& file,
+                       std::string* heading) {
     const std::string command = "cd '" + work.string() + "' && TV940_DEVICE='" +
-                                device + "' TV940_TRACE=trace.txt '" +
+                                device + "' TV940_TRACE=" + file + " '" +
                                 program.string() + "' >console.txt 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream console(work / "console.txt");
     EXPECT_EQ(status, 0) << console.rdbuf();
-    std::ifstream trace(work / "trace.txt");
+    std::ifstream trace(work / file);
     std::vector<std::string> events;
     std::getline(trace, *heading);
     for (std::string line; std::getline(trace, line);) {
@@ -666,11 +752,26 @@ TEST_F(LinuxPciTest, TracedRunMatchesTheSimulatedCardsTrace) {
     return events;
   };
   std::string simHeading, pciHeading;
-  const auto sim = tracedRun("sim", &simHeading);
-  const auto pci = tracedRun(dir_.string(), &pciHeading);
-  EXPECT_EQ(simHeading, "# trace: device sim (simulated card)");
-  EXPECT_EQ(pciHeading, "# trace: device " + dir_.string() + " (linux pci)");
+  const auto sim = tracedRun("sim", "sim.trace", &simHeading);
+  const auto pci = tracedRun(dir_.string(), "pci.trace", &pciHeading);
+  const std::string writer =
+      std::string(", written by tv940 ") + tv940::kVersion;
+  EXPECT_EQ(simHeading, "# trace: device sim (simulated card)" + writer);
+  EXPECT_EQ(pciHeading,
+            "# trace: device " + dir_.string() + " (linux pci)" + writer);
   ASSERT_GT(sim.size(), 100000u);
   EXPECT_EQ(std::count(sim.begin(), sim.end(), "dwr c000 00000008"), 1);
   EXPECT_TRUE(pci == sim) << pci.size() << " lines against " << sim.size();
+
+  // The trace tool says the same: what the program sent is equal, what the
+  // files gave back is not what the simulated card computed.
+  const std::string diff = "cd '" + work.string() + "' && '" +
+                           (fs::path(TV940_BIN_DIR) / "tv940-trace").string() +
+                           "' diff ";
+  EXPECT_EQ(std::system(
+                (diff + "--sent-only sim.trace pci.trace >/dev/null").c_str()),
+            0);
+  const int status =
+      std::system((diff + "sim.trace pci.trace >/dev/null").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }

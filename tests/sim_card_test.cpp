@@ -23,6 +23,7 @@
 #include "sim/clock_decoder.h"
 #include "sim/design.h"
 #include "sim_board.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -438,7 +439,8 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   EXPECT_EQ(lines.back(), "# trace end: " + std::to_string(events) + " events");
   lines.pop_back();
   const std::vector<std::string> expected{
-      "# trace: device sim (simulated card)",
+      std::string("# trace: device sim (simulated card), written by tv940 ") +
+          tv940::kVersion,
       "req 6",
       "wr c008 00000007",
       "rd c008 00000007",

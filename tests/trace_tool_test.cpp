@@ -2,6 +2,7 @@
 // with TV940_TRACE, their traces then damaged the ways a run goes wrong. The
 // VCD is read back by an independent parser here and by the two viewers'
 // own tools (vcd2fst, sigrok-cli), which scripts/test installs.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "card/trace_format.h"
 #include "gtest/gtest.h"
 #include "program_runner.h"
+#include "tv940/version.h"
 
 namespace fs = std::filesystem;
 using tv940test::readFile;
@@ -86,6 +88,20 @@ class TraceTool : public tv940test::ProgramRunTest {
   }
   Run tool(const std::string& command, const std::string& traceFile) {
     return run(kBinDir / "tv940-trace", {command, traceFile});
+  }
+  Run check(const std::string& traceText) {
+    writeFile(dir_ / "c.trace", traceText);
+    return tool("check", "c.trace");
+  }
+  // The peak memory of a run of tv940-trace, in KiB.
+  long peakKiB(const std::vector<std::string>& args) {
+    const pid_t pid = start(kBinDir / "tv940-trace", args,
+                            tv940test::programEnvironment({}, {}));
+    int status = 0;
+    rusage usage{};
+    EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << consoleOut();
+    return usage.ru_maxrss;
   }
   Run report(const std::string& traceText) {
     writeFile(dir_ / "t.trace", traceText);
@@ -256,6 +272,9 @@ TEST_F(TraceTool, ReadsTracesOfAnyBackendAndRefusesWhatIsNone) {
   r = run(kBinDir / "tv940-trace", {"report"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.err, "usage:"));
+  r = run(kBinDir / "tv940-trace", {"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("tv940-trace ") + tv940::kVersion + "\n");
 }
 
 // What a trace is, decided once: for every first line, the tool reads the
@@ -480,6 +499,240 @@ TEST_F(TraceTool, WaveformHoldsEveryClockBitAtItsLineAndOpensInViewers) {
   for (const auto& [line, bit] : clockBits) {
     EXPECT_EQ(samples[line], bit) << "line " << line;
   }
+}
+
+// The lines of a trace less the simulated card's notes, as a real card's
+// trace has them.
+std::vector<std::string> withoutNotes(const std::string& trace) {
+  std::vector<std::string> kept;
+  for (const std::string& line : lines(trace)) {
+    if (line.rfind("# the simulated card", 0) != 0) kept.push_back(line);
+  }
+  return kept;
+}
+
+bool isRead(const std::string& line) {
+  return line.rfind("rd ", 0) == 0 || line.rfind("drd ", 0) == 0 ||
+         line.rfind("in ", 0) == 0;
+}
+
+std::size_t countPrefix(const std::vector<std::string>& all,
+                        const std::string& prefix) {
+  return std::count_if(all.begin(), all.end(), [&](const std::string& line) {
+    return line.rfind(prefix, 0) == 0;
+  });
+}
+
+std::string hex8(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+TEST_F(TraceTool, CheckHoldsEveryReadAgainstTheDeviceModel) {
+  // Correct runs agree; the status bits of columns 8 and 44 are not compared.
+  for (const auto& [program, status] :
+       {std::pair{"kelpori", "rd 08c0 "}, std::pair{"vontrel", "rd 2cc0 "}}) {
+    const std::string trace =
+        traced(program, std::string(program) + ".bfx").trace;
+    const Run r = check(trace);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "every one agrees with the model (" +
+                               std::string(program) + ", clock 66 MHz)"))
+        << r.out;
+    EXPECT_TRUE(
+        has(r.out, "not compared in " +
+                       std::to_string(countPrefix(lines(trace), status)) +
+                       " reads"))
+        << r.out;
+  }
+
+  // The faulty design's run as a real card gives it: the first read where
+  // it departs from the correct run, the correct run's value the model's.
+  const std::vector<std::string> correct =
+      withoutNotes(traced("kelpori", "kelpori.bfx").trace);
+  const std::vector<std::string> faulty =
+      withoutNotes(traced("kelpori", "faulty/kelpori-stuck-bit.bfx").trace);
+  ASSERT_EQ(correct.size(), faulty.size());
+  std::size_t first = 0;
+  while (first < faulty.size() &&
+         (!isRead(faulty[first]) || faulty[first] == correct[first])) {
+    ++first;
+  }
+  ASSERT_LT(first, faulty.size());
+  Run r = check(joined(faulty));
+  EXPECT_EQ(r.status, 1) << r.out;
+  const std::string& departs = faulty[first];
+  EXPECT_TRUE(has(r.out, "line " + std::to_string(first + 1) + ": " +
+                             departs.substr(0, 7) + " (column 0): card " +
+                             departs.substr(8) + ", model " +
+                             correct[first].substr(8) + ", bit"))
+      << r.out << "first departure: " << departs;
+
+  // One bit flipped in one read of column 0: that line, both values, the
+  // bit; the status bits of column 8 flipped change nothing.
+  std::vector<std::string> kelpori = correct;
+  std::size_t at = 0, columnReads = 0;
+  while (at < kelpori.size() &&
+         !(kelpori[at].rfind("rd 00c0 ", 0) == 0 && ++columnReads == 1000)) {
+    ++at;
+  }
+  ASSERT_LT(at, kelpori.size());
+  const std::string original = kelpori[at].substr(8);
+  const std::string flipped = hex8(std::stoul(original, nullptr, 16) ^ 32u);
+  kelpori[at] = "rd 00c0 " + flipped;
+  r = check(joined(kelpori));
+  EXPECT_EQ(r.status, 1) << r.out;
+  std::size_t reads = std::count_if(kelpori.begin(), kelpori.end(), isRead);
+  EXPECT_TRUE(has(r.out, "check: 1 of " + std::to_string(reads) +
+                             " reads differ from the model (kelpori"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "line " + std::to_string(at + 1) +
+                             ": rd 00c0 (column 0): card " + flipped +
+                             ", model " + original + ", bit 5 differs\n"))
+      << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "00c0 (column 0): 1 of 48000 reads differ; bit 5 "
+                  "always\n"))
+      << r.out;
+  kelpori[at] = correct[at];
+  for (std::string& line : kelpori) {
+    if (line.rfind("rd 08c0 ", 0) == 0) line[8] = line[8] == '0' ? '8' : '0';
+  }
+  EXPECT_EQ(check(joined(kelpori)).status, 0);
+
+  // A run whose every read gave 0.
+  std::vector<std::string> zeros =
+      lines(traced("vontrel", "vontrel.bfx").trace);
+  for (std::string& line : zeros) {
+    if (isRead(line)) line.replace(line.rfind(' ') + 1, 8, "00000000");
+  }
+  r = check(joined(zeros));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "reads differ from the model (vontrel")) << r.out;
+
+  // A design of another layout: check cannot judge it, report finds it.
+  std::string design = "4000 12345678\n";
+  for (unsigned a = 0x4001; a < 0x4400; ++a) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%04x %08x\n", a, a * 2654435761u | 1);
+    design += line;
+  }
+  writeFile(dir_ / "kelpori.bfx", design);
+  ASSERT_EQ(run(kBinDir / "kelpori", {},
+                {{"TV940_DEVICE", "sim"}, {"TV940_TRACE", "other.trace"}})
+                .status,
+            0);
+  const std::string other = readFile(dir_ / "other.trace");
+  r = check(other);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(has(r.out,
+                  "the configuration's identification word "
+                  "0x12345678 is not a design the model knows"))
+      << r.out;
+  r = report(other);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "design: 1024 configuration writes to "
+                  "0x4000-0x43ff, not a design the simulated card "
+                  "models"))
+      << r.out;
+
+  // No clock: nothing the design does can be judged.
+  std::vector<std::string> noClock;
+  for (const std::string& line : correct) {
+    if (line.rfind("out " + kClockPort, 0) != 0) noClock.push_back(line);
+  }
+  r = check(joined(noClock));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(has(r.out, "the clock was never programmed")) << r.out;
+
+  r = check("req 0\nrd c000 00000008\nrd c0 zz\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "c.trace:3: not a trace event")) << r.err;
+
+  // The loop run ten times over: as long a trace, no more memory.
+  std::size_t loop = 0;
+  while (correct[loop] != "wr 01c0 00000001") ++loop;
+  std::vector<std::string> longer(correct.begin(), correct.begin() + loop);
+  for (int i = 0; i < 10; ++i) {
+    longer.insert(longer.end(), correct.begin() + loop, correct.end());
+  }
+  writeFile(dir_ / "long.trace", joined(longer));
+  writeFile(dir_ / "short.trace", joined(correct));
+  EXPECT_LT(peakKiB({"check", "long.trace"}),
+            peakKiB({"check", "short.trace"}) + 4096);
+}
+
+TEST_F(TraceTool, DiffComparesTracesEventByEvent) {
+  // B: A from another backend (heading, CR LF, I/O base 0xd000), one value
+  // read otherwise, and an interrupt more.
+  const std::vector<std::string> a =
+      lines(traced("vontrel", "vontrel.bfx").trace);
+  // The first result read changes; the interrupt comes before the first
+  // operand written 100 lines after it.
+  std::size_t changed = 0, interrupt = 0;
+  while (changed < a.size() && a[changed].rfind("rd 2cc0 ", 0) != 0) ++changed;
+  interrupt = changed + 100;
+  while (interrupt < a.size() && a[interrupt].rfind("wr 00c0 ", 0) != 0) {
+    ++interrupt;
+  }
+  ASSERT_LT(interrupt, a.size());
+  const std::string otherValue = a[changed][8] == '0' ? "f" : "0";
+  std::string b = "# trace: device 0000:03:00.0 (linux pci)\r\n";
+  for (std::size_t i = 1; i < a.size(); ++i) {  // A's heading left out
+    std::string line = a[i];
+    if (line.rfind("out e0", 0) == 0) line.replace(4, 2, "d0");
+    if (i == changed) line.replace(8, 1, otherValue);
+    if (i == interrupt) b += "irq 00000001\r\n";
+    b += line + "\r\n";
+  }
+  writeFile(dir_ / "a.trace", joined(a));
+  writeFile(dir_ / "b.trace", b);
+
+  Run r = run(kBinDir / "tv940-trace",
+              {"diff", "--sent-only", "a.trace", "b.trace"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::size_t sent = countPrefix(a, "req ") + countPrefix(a, "out ") +
+                           countPrefix(a, "wr ") + countPrefix(a, "dwr ");
+  EXPECT_EQ(r.out,
+            "diff: equal: " + std::to_string(sent) + " events sent each\n");
+
+  r = run(kBinDir / "tv940-trace", {"diff", "a.trace", "b.trace"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  auto shown = [](char mark, std::size_t lineA, std::size_t lineB,
+                  const std::string& event) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%c %8s %8s  ", mark,
+                  lineA ? std::to_string(lineA).c_str() : "",
+                  lineB ? std::to_string(lineB).c_str() : "");
+    return text + event + "\n";
+  };
+  // Line numbers: A's are its index + 1, and B's the same up to the
+  // interrupt, one more after it.
+  const std::string expected =
+      shown(' ', changed - 1, changed - 1, a[changed - 2]) +
+      shown(' ', changed, changed, a[changed - 1]) +
+      shown('-', changed + 1, 0, a[changed]) +
+      shown('+', 0, changed + 1,
+            a[changed].substr(0, 8) + otherValue + a[changed].substr(9)) +
+      shown(' ', changed + 2, changed + 2, a[changed + 1]);
+  EXPECT_TRUE(has(r.out, expected)) << r.out << "expected:\n" << expected;
+  EXPECT_TRUE(
+      has(r.out, shown('+', 0, interrupt + 1, "irq 00000001") +
+                     shown(' ', interrupt + 1, interrupt + 2, a[interrupt])))
+      << r.out;
+  const std::size_t events = a.size() - countPrefix(a, "#");
+  EXPECT_TRUE(has(r.out, "diff: the traces differ at 2 events (A has " +
+                             std::to_string(events) + ", B " +
+                             std::to_string(events + 1) +
+                             ")\ndiffering: rd 1\nonly in B: irq 1\n"))
+      << r.out;
+
+  writeFile(dir_ / "bad.trace", "req 0\nSR: Ox000000171b37\n");
+  r = run(kBinDir / "tv940-trace", {"diff", "a.trace", "bad.trace"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "bad.trace:2: not a trace event")) << r.err;
 }
 
 }  // namespace

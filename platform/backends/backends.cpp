@@ -19,6 +19,7 @@ constexpr Backend kBackends[] = {
     {"no platform driver", takesUnset, refuseWithoutDriver},
 #endif
 #if defined(__linux__)
+    {"linux vfio", takesLinuxVfio, openLinuxVfio},
     {"linux pci", takesAny, openLinuxPci},
 #else
     {"unknown device", takesAny, refuseUnknownDevice},

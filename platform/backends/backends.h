@@ -54,6 +54,11 @@ std::shared_ptr<Device> openNativeDriver(const OpenRequest& request,
 // (linuxpci/select.cpp).
 std::shared_ptr<Device> openLinuxPci(const OpenRequest& request,
                                      std::string* failure);
+// A real card on Linux bound to vfio-pci (vfio/select.cpp): takes a value
+// that names such a device.
+bool takesLinuxVfio(std::string_view selector);
+std::shared_ptr<Device> openLinuxVfio(const OpenRequest& request,
+                                      std::string* failure);
 // Refusals where a system lacks a backend (unsupported.cpp): the default
 // open without a platform driver, and a device value no backend names.
 std::shared_ptr<Device> refuseWithoutDriver(const OpenRequest& request,

@@ -120,10 +120,13 @@ int interrupt(char** writes) {
   }
   portWrite(board, writes[1]);
   portWrite(board, writes[2]);
-  // The word comes only from the watcher's request 10: the UIO count.
+  // The word comes only from the watcher's request 10: the interrupt count.
+  // Both are taken before the close: a request 10 that the close cuts short
+  // leaves a word of 0.
+  const bool served = interruptFlag.load() != 0;
+  const std::uint32_t word = lastInterruptWord.load();
   std::printf("request 10 %s, interrupt count %" PRIu32 ";",
-              interruptFlag.load() ? "served" : "never served",
-              lastInterruptWord.load());
+              served ? "served" : "never served", word);
   const auto closing = Clock::now();
   board.close();
   const auto closeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -139,7 +142,7 @@ int interrupt(char** writes) {
               static_cast<long long>(closeMs), before, after);
   // The close waits at most 5000 ms for the watcher before it gives up.
   const bool ended = closeMs < 5000 && after == 1;
-  return interruptFlag.load() && lastInterruptWord.load() != 0 && ended ? 0 : 1;
+  return served && word != 0 && ended ? 0 : 1;
 }
 
 }  // namespace

@@ -54,12 +54,31 @@ std::size_t ConfigurationWatch::unwritten(std::uint32_t from,
   return count;
 }
 
+std::string ConfigurationWatch::unknownDesign() const {
+  const std::string identified =
+      written(card::kConfigurationBase)
+          ? format("identification 0x%08x", unsigned(identification()))
+          : format("no identification word at 0x%04x",
+                   unsigned(card::kConfigurationBase));
+  return format(
+      "%zu configuration writes to 0x%04x-0x%04x, not a design the "
+      "simulated card models (%s; lines %zu-%zu)",
+      writes_, low_, high_, identified.c_str(), firstLine_, lastLine_);
+}
+
 void ConfigurationWatch::finish(Findings& findings) const {
   if (writes_ == 0) {
     findings.add("design", "no configuration written");
     findings.warn(
         "no configuration written: the chip holds no design, and "
         "its columns act as plain registers");
+    return;
+  }
+  // A design of another layout: nothing here can tell whether it is
+  // complete, so it is a finding, not a warning.
+  if (!written(card::kConfigurationBase) ||
+      sim::findDesign(identification()) == nullptr) {
+    findings.add("design", unknownDesign());
     return;
   }
   findings.add("design",
@@ -69,13 +88,7 @@ void ConfigurationWatch::finish(Findings& findings) const {
 
   auto read = [this](std::uint16_t address) { return word(address); };
   const sim::ConfigurationLayout layout = sim::readConfigurationLayout(read);
-  const auto& designs = sim::knownDesigns();
-  const auto entry = std::find_if(
-      designs.begin(), designs.end(),
-      [&](const auto& d) { return d.identification == layout.identification; });
-  const std::string name = entry != designs.end()
-                               ? entry->name
-                               : "not a design the simulated card knows";
+  const std::string name = sim::findDesign(layout.identification)->name;
   const Judgement judgement = judge(layout);
   if (!judgement.incomplete.empty() || !judgement.damaged.empty()) {
     const bool incomplete = !judgement.incomplete.empty();
@@ -88,11 +101,6 @@ void ConfigurationWatch::finish(Findings& findings) const {
         format("configuration %s, %s: the chip holds no design, "
                "and its columns act as plain registers",
                state, why.c_str()));
-    return;
-  }
-  if (entry == designs.end()) {
-    findings.add("design", format("%s, complete: %s", name.c_str(),
-                                  judgement.header.c_str()));
     return;
   }
   runningDesign(findings, name, judgement.header);

@@ -25,6 +25,7 @@ class ConfigurationWatch {
   void finish(Findings& findings) const;
 
  private:
+  std::string unknownDesign() const;
   // How the configuration stands: its header as text, and what keeps it from
   // counting (both "" when nothing does).
   struct Judgement {

@@ -5,16 +5,28 @@
 //   tv940-trace vcd TRACE      a Value Change Dump on standard output; a
 //                              trace that is not whole is named on
 //                              standard error
+//   tv940-trace check [--all] TRACE
+//                              every read held against the device model's
+//                              answer; exit status 1 when some differ, 3
+//                              when the model cannot judge the trace
+//   tv940-trace diff [--sent-only] [--all] A B
+//                              two traces compared event by event; exit
+//                              status 1 when they differ
+//   tv940-trace --version      the version
 //
 // Exit status 2: the trace cannot be read, the output cannot be written, or
 // the command line is wrong.
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "tools/tv940-trace/check.h"
+#include "tools/tv940-trace/diff.h"
 #include "tools/tv940-trace/report.h"
 #include "tools/tv940-trace/trace_file.h"
 #include "tools/tv940-trace/vcd.h"
+#include "tv940/version.h"
 
 namespace {
 
@@ -26,7 +38,43 @@ const char* const kUsage =
     "usage: tv940-trace report TRACE   what the traced run did; exit status 1 "
     "when it warns\n"
     "       tv940-trace vcd TRACE      the trace as a Value Change Dump on "
-    "standard output\n";
+    "standard output\n"
+    "       tv940-trace check [--all] TRACE\n"
+    "                                  every read against the device model; "
+    "exit status 1\n"
+    "                                  when one differs, 3 when the model "
+    "cannot judge\n"
+    "       tv940-trace diff [--sent-only] [--all] A B\n"
+    "                                  two traces event by event; exit status "
+    "1 when they\n"
+    "                                  differ\n"
+    "       tv940-trace --version      the version\n";
+
+// check and diff: their options, then their traces; -1 for a wrong
+// command line.
+int compare(const std::string& command, int argc, char** argv) {
+  trace::DiffOptions options;
+  std::vector<std::string> traces;
+  for (int i = 2; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--all") {
+      options.all = true;
+    } else if (word == "--sent-only" && command == "diff") {
+      options.sentOnly = true;
+    } else if (word.size() > 1 && word[0] == '-') {
+      return -1;
+    } else {
+      traces.push_back(word);
+    }
+  }
+  if (command == "check" && traces.size() == 1) {
+    return trace::check(traces[0], options.all, std::cout, std::cerr);
+  }
+  if (command == "diff" && traces.size() == 2) {
+    return trace::diff(traces[0], traces[1], options, std::cout, std::cerr);
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -35,6 +83,15 @@ int main(int argc, char** argv) {
                     std::strcmp(argv[1], "--help") == 0)) {
     std::cout << kUsage;
     return kClean;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "tv940-trace " << tv940::kVersion << std::endl;
+    return std::cout ? kClean : kTrouble;
+  }
+  if (argc >= 2 && (std::strcmp(argv[1], "check") == 0 ||
+                    std::strcmp(argv[1], "diff") == 0)) {
+    const int status = compare(argv[1], argc, argv);
+    if (status >= 0) return status;
   }
   const std::string command = argc == 3 ? argv[1] : "";
   if (command != "report" && command != "vcd") {

@@ -1,6 +1,7 @@
 // A real card reached through the kernel's files for its PCI device:
 //   config     the configuration header (request 5, the I/O base, the command
-//              register for the decode checks and the interrupt-disable bit);
+//              register for the decode checks and the interrupt-disable bit),
+//              and the lock that keeps the card to one open (card_lock.h);
 //   resource0  the chip window, mapped shared into the program (request 6);
 //              requests 1 and 2 are word accesses on that mapping;
 //   resource1  the I/O region of the control ports: one 4-byte pread or pwrite
@@ -26,6 +27,8 @@
 #include "card/card_map.h"
 #include "card/hex.h"
 #include "card/system_error.h"
+#include "platform/backends/linuxpci/card_access.h"
+#include "platform/backends/linuxpci/card_lock.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/linuxpci/uio_interrupts.h"
 
@@ -53,7 +56,8 @@ class PciDevice final : public Device {
  public:
   PciDevice(Parts parts, Reports& reports)
       : parts_(std::move(parts)),
-        interrupts_(parts_.config.get(), std::move(parts_.uio), reports) {}
+        interrupts_(uioSource(parts_.config.get(), std::move(parts_.uio.node)),
+                    reports) {}
   ~PciDevice() override {
     interrupts_.stop();
     // Board objects may still hold the window after this device is replaced.
@@ -85,55 +89,27 @@ class PciDevice final : public Device {
   bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                void* outBuffer, std::uint32_t outSize,
                std::uint32_t* bytesReturned) override {
-    std::uint32_t returned = 0;
-    bool ok = false;
-    switch (DriverRequest(code)) {
-      case DriverRequest::WriteWord:
-        ok = writeWindow(reinterpret_cast<std::uintptr_t>(outBuffer), inBuffer,
-                         inSize);
-        break;
-      case DriverRequest::ReadWords:
-        ok = readWindow(reinterpret_cast<std::uintptr_t>(outBuffer), inBuffer,
-                        inSize, &returned);
-        break;
-      case DriverRequest::SetInterruptEvent:
-        ok = interrupts_.setEvent(static_cast<Handle>(inBuffer));
-        break;
-      case DriverRequest::Shutdown:
-        interrupts_.stop();
-        ok = true;
-        break;
-      case DriverRequest::GetConfigInfo:
-        ok = configInfo(outBuffer, outSize, &returned);
-        break;
-      case DriverRequest::GetInterruptWord:
-        ok = interrupts_.interruptWord(outBuffer, outSize, &returned);
-        break;
-      default:
-        break;
-    }
-    if (bytesReturned != nullptr) *bytesReturned = ok ? returned : 0;
-    return ok;
+    return serveRequest({parts_.window, parts_.config.get(), 0, interrupts_},
+                        code, inBuffer, inSize, outBuffer, outSize,
+                        bytesReturned);
   }
 
   void portOut32(std::uint16_t port, std::uint32_t value) override {
-    off_t offset;
-    if (portOffset(port, &offset)) writeWord(parts_.ports.get(), value, offset);
+    ports().write(port, value);
   }
 
   std::uint32_t portIn32(std::uint16_t port) override {
-    off_t offset;
     std::uint32_t value;
-    if (portOffset(port, &offset) &&
-        readWord(parts_.ports.get(), &value, offset)) {
-      return value;
-    }
+    if (ports().read(port, &value)) return value;
     return 0xFFFFFFFFu;  // nothing answers: the bus floats high
   }
 
-  // The window and the ports stay in use until the device is replaced; only
-  // the interrupts end with the connection.
-  void onClose() override { interrupts_.stop(); }
+  // The window and the ports stay in use until the device is replaced; the
+  // interrupts and the hold on the card end with the connection.
+  void onClose() override {
+    interrupts_.stop();
+    unlockCard(parts_.config.get());
+  }
 
  private:
   std::string path(const char* file) const {
@@ -144,101 +120,27 @@ class PciDevice final : public Device {
   std::string unusable() const {
     std::string files[] = {path("config"), path("resource0"),
                            parts_.ports.valid() ? path("resource1") : "",
-                           interrupts_.nodePath()};
+                           parts_.uio.path};
     for (const std::string& file : files) {
       struct stat status;
       if (!file.empty() && ::stat(file.c_str(), &status) != 0) {
         return file + " is gone: " + card::systemErrorText(errno);
       }
     }
-    std::uint8_t head[8];
-    const ssize_t n = readAt(parts_.config.get(), head, sizeof head, 0);
-    if (n < 0)
-      return "cannot read " + path("config") + ": " +
-             card::systemErrorText(errno);
-    if (n < ssize_t(sizeof head)) return path("config") + " reads short";
-    if (head[0] == 0xFF && head[1] == 0xFF) {
-      return "the device does not answer (its vendor ID reads 0xFFFF)";
-    }
-    const std::uint16_t command = std::uint16_t(
-        head[card::kCommandRegister] | head[card::kCommandRegister + 1] << 8);
-    const std::string enable = ": enable the device (write 1 to " +
-                               path("enable") +
-                               ") or bind it to uio_pci_generic";
-    if ((command & card::kCommandMemorySpace) == 0) {
-      return "the device's memory decoding is off (command register bit 1)" +
-             enable;
-    }
-    if (parts_.ports.valid() && (command & card::kCommandIoSpace) == 0) {
-      return "the device's I/O decoding is off (command register bit 0)" +
-             enable;
-    }
-    return "";
+    return headerProblem(parts_.config.get(), 0, path("config"),
+                         parts_.ports.valid(),
+                         "enable the device (write 1 to " + path("enable") +
+                             ") or bind it to uio_pci_generic");
   }
 
-  // count words at a byte offset of the window, or null when the offset is
-  // not word-aligned or any word lies outside the mapping.
-  volatile std::uint32_t* windowWords(std::uintptr_t offset,
-                                      std::uint32_t count) const {
-    const std::size_t size = parts_.window.size();
-    if (offset % 4 != 0 || offset > size || (size - offset) / 4 < count) {
-      return nullptr;
-    }
-    return reinterpret_cast<volatile std::uint32_t*>(parts_.window.base() +
-                                                     offset);
-  }
-
-  // Request 1: count words from source, one 32-bit store each.
-  bool writeWindow(std::uintptr_t offset, const void* source,
-                   std::uint32_t count) {
-    volatile std::uint32_t* target = windowWords(offset, count);
-    if (target == nullptr || (source == nullptr && count != 0)) return false;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t value;
-      std::memcpy(&value, static_cast<const std::uint8_t*>(source) + 4 * i,
-                  sizeof value);
-      target[i] = value;
-    }
-    return true;
-  }
-
-  // Request 2: count words into buffer, one 32-bit load each, ascending.
-  bool readWindow(std::uintptr_t offset, void* buffer, std::uint32_t count,
-                  std::uint32_t* returned) {
-    const volatile std::uint32_t* source = windowWords(offset, count);
-    if (source == nullptr || (buffer == nullptr && count != 0)) return false;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint32_t value = source[i];
-      std::memcpy(static_cast<std::uint8_t*>(buffer) + 4 * i, &value,
-                  sizeof value);
-    }
-    *returned = 4 * count;
-    return true;
-  }
-
-  // Request 5: the block as the device's config file reads now.
-  bool configInfo(void* buffer, std::uint32_t size, std::uint32_t* returned) {
-    if (buffer == nullptr || size < card::kConfigBlockSize) return false;
-    ConfigBlock block;
-    if (readConfigBlock(parts_.config.get(), &block) <
-        ssize_t(card::kPciHeaderSize)) {
-      return false;
-    }
-    std::memcpy(buffer, block.data(), block.size());
-    *returned = card::kConfigBlockSize;
-    return true;
-  }
-
-  bool portOffset(std::uint16_t port, off_t* offset) const {
-    if (!parts_.ports.valid() || port < parts_.ioBase) return false;
-    const std::uint64_t at = port - parts_.ioBase;
-    if (at + 4 > parts_.portRegionSize) return false;
-    *offset = off_t(at);
-    return true;
+  // The port region: resource1 from its start.
+  PortRegion ports() const {
+    return PortRegion{parts_.ports.get(), 0, parts_.ioBase,
+                      parts_.portRegionSize};
   }
 
   Parts parts_;
-  UioInterrupts interrupts_;  // after parts_, whose config file it uses
+  InterruptWatcher interrupts_;  // after parts_, whose config file it uses
   std::atomic<bool> windowHandedOut_{false};
 };
 
@@ -253,6 +155,9 @@ bool openConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
     } else {
       *failure = "cannot open " + file + ": " + card::systemErrorText(errno);
     }
+    return false;
+  }
+  if (!lockCard(parts->config.get(), deviceName(parts->directory), failure)) {
     return false;
   }
   const ssize_t n = readConfigBlock(parts->config.get(), block);
@@ -322,23 +227,17 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   return true;
 }
 
-// A kernel driver other than the two that hand the device to programs owns
-// it: nothing of ours may touch it.
+// A kernel driver other than uio_pci_generic owns the device: nothing of
+// this backend may touch it (a device bound to vfio-pci has a backend of its
+// own).
 bool checkDriver(const std::string& directory, std::string* failure) {
-  char target[4096];
-  const std::string link = directory + "/driver";
-  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-  if (n <= 0) return true;  // no driver bound
-  target[n] = '\0';
-  const char* slash = std::strrchr(target, '/');
-  const std::string driver = slash != nullptr ? slash + 1 : target;
-  if (driver == "uio_pci_generic" || driver == "vfio-pci") return true;
-  std::string device = directory;
-  while (device.size() > 1 && device.back() == '/') device.pop_back();
-  device = device.substr(device.rfind('/') + 1);
+  const std::string driver = driverOf(directory);
+  if (driver.empty() || driver == "uio_pci_generic") return true;
+  const std::string device = deviceName(directory);
   *failure = "the device " + device + " is bound to the kernel driver " +
              driver + ", which owns it; unbind it first (echo " + device +
-             " | sudo tee " + link + "/unbind), or bind it to uio_pci_generic";
+             " | sudo tee " + directory + "/driver/unbind), or bind it to " +
+             "uio_pci_generic or vfio-pci";
   return false;
 }
 

@@ -21,8 +21,8 @@ inline constexpr const char* kDeviceNodes = "/dev";
 // directory's uio/ is opened as deviceNodes/uioN; its interrupts go to
 // `reports`. Null with *failure (one
 // line) when any part the card needs is missing or unusable, and, before
-// anything is opened, when a kernel driver other than uio_pci_generic or
-// vfio-pci is bound to the device.
+// anything is opened, when a kernel driver other than uio_pci_generic is
+// bound to the device (a device bound to vfio-pci has the VFIO backend).
 std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
                                             const std::string& deviceNodes,
                                             Reports& reports,

@@ -59,9 +59,9 @@ bool writeWord(int fd, std::uint32_t value, off_t offset) {
   }
 }
 
-ssize_t readConfigBlock(int fd, ConfigBlock* block) {
+ssize_t readConfigBlock(int fd, ConfigBlock* block, off_t start) {
   block->fill(0);
-  return readAt(fd, block->data(), block->size(), 0);
+  return readAt(fd, block->data(), block->size(), start);
 }
 
 std::string uioName(const std::string& directory) {
@@ -76,6 +76,31 @@ std::string uioName(const std::string& directory) {
   }
   ::closedir(list);
   return name;
+}
+
+std::string driverOf(const std::string& directory) {
+  char target[4096];
+  const std::string link = directory + "/driver";
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return "";
+  target[n] = '\0';
+  const char* slash = std::strrchr(target, '/');
+  return slash != nullptr ? slash + 1 : target;
+}
+
+std::string firstLine(const std::string& file) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  char text[256];
+  const ssize_t n = fd.valid() ? readAt(fd.get(), text, sizeof text, 0) : -1;
+  if (n <= 0) return "";
+  const std::string line(text, std::size_t(n));
+  return line.substr(0, line.find('\n'));
+}
+
+std::string deviceName(const std::string& directory) {
+  std::string name = directory;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return name.substr(name.rfind('/') + 1);
 }
 
 void Mapping::retire() {

@@ -50,13 +50,25 @@ bool writeWord(int fd, std::uint32_t value, off_t offset);
 
 using ConfigBlock = std::array<std::uint8_t, card::kConfigBlockSize>;
 
-// The configuration block: the first 148 bytes of config, zeros past its end
-// (an unprivileged reader of a real device sees only the 64-byte header).
-// The number of bytes the file gave, or -1 with errno.
-ssize_t readConfigBlock(int fd, ConfigBlock* block);
+// The configuration block: the first 148 bytes of the configuration space at
+// `start` in fd, zeros past its end (an unprivileged reader of sysfs config
+// sees only the 64-byte header). The number of bytes read, or -1 with errno.
+ssize_t readConfigBlock(int fd, ConfigBlock* block, off_t start = 0);
 
 // The UIO device listed in a device directory ("uio0"), or "".
 std::string uioName(const std::string& directory);
+
+// The kernel driver bound to the device of a directory ("uio_pci_generic"),
+// "" when none is.
+std::string driverOf(const std::string& directory);
+
+// The first line of a small file (the device's driver_override), "" when it
+// cannot be read.
+std::string firstLine(const std::string& file);
+
+// The device's name: the last part of its directory's path (its PCI address
+// for the kernel's directories).
+std::string deviceName(const std::string& directory);
 
 // The chip window's mapping of resource0.
 class Mapping {

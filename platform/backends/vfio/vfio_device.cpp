@@ -1,0 +1,341 @@
+// A real card reached through VFIO: one device descriptor whose regions are
+//   BAR0       the chip window, mapped shared into the program (request 6);
+//              requests 1 and 2 are word accesses on that mapping;
+//   BAR1       the control ports: one 4-byte pread or pwrite per port access
+//              (the kernel maps no I/O region);
+//   config     region 7, the configuration space: request 5 and the checks;
+// each at the offset VFIO_DEVICE_GET_REGION_INFO gives. The INTx interrupt
+// signals an eventfd; VFIO masks it as it fires and the watcher unmasks it.
+// The device's sysfs config file carries the lock that keeps the card to one
+// open (card_lock.h), as the sysfs backend's does.
+#include "platform/backends/vfio/vfio_device.h"
+
+#include <fcntl.h>
+#include <linux/vfio.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+#include "card/bytes.h"
+#include "card/card_map.h"
+#include "card/hex.h"
+#include "card/system_error.h"
+#include "platform/backends/linuxpci/card_access.h"
+#include "platform/backends/linuxpci/card_lock.h"
+#include "platform/backends/linuxpci/interrupt_watcher.h"
+#include "platform/backends/linuxpci/sysfs_files.h"
+#include "platform/backends/vfio/vfio_kernel.h"
+
+namespace platform::vfio {
+namespace {
+
+using linuxpci::ConfigBlock;
+using linuxpci::InterruptSource;
+using linuxpci::InterruptWatcher;
+using linuxpci::Mapping;
+using linuxpci::PortRegion;
+
+std::string hex(std::uint64_t value) {
+  return "0x" + card::hexText(value, 1, true);
+}
+
+// The INTx interrupt as VFIO delivers it: each read of the eventfd gives the
+// interrupts since the last one; the watcher's word is their running count.
+class IntxSource final : public InterruptSource {
+ public:
+  IntxSource(int device, FileDescriptor eventfd)
+      : device_(device), eventfd_(std::move(eventfd)) {}
+
+  int descriptor() const override { return eventfd_.get(); }
+  bool rearm() override { return unmaskIntx(device_); }
+  Take take(std::uint32_t* count) override {
+    std::uint64_t fired;
+    const ssize_t n = ::read(eventfd_.get(), &fired, sizeof fired);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return Take::Again;
+    if (n != ssize_t(sizeof fired)) return Take::Failed;
+    total_ += std::uint32_t(fired);
+    *count = total_;
+    return Take::Taken;
+  }
+
+ private:
+  const int device_;
+  FileDescriptor eventfd_;
+  std::uint32_t total_ = 0;
+};
+
+// Everything an open gathered, handed to the device whole.
+struct Parts {
+  std::string directory;
+  std::string device;   // its PCI address
+  FileDescriptor lock;  // the sysfs config file, locked
+  VfioHandles vfio;
+  Region config;
+  Mapping window;
+  PortRegion ports;  // in the device descriptor; fd -1 without an I/O BAR1
+  FileDescriptor interrupt;  // eventfd, invalid without INTx
+};
+
+class VfioDevice final : public Device {
+ public:
+  VfioDevice(Parts parts, Reports& reports)
+      : parts_(std::move(parts)), watcher_(intxSource(), reports) {}
+  ~VfioDevice() override { release(); }
+
+  VfioDevice(const VfioDevice&) = delete;
+  VfioDevice& operator=(const VfioDevice&) = delete;
+
+  bool startInterrupts(std::string* failure) { return watcher_.start(failure); }
+
+  const char* backend() const override { return "linux vfio"; }
+
+  // Request 0: the group is still there and the device answers and decodes.
+  bool check(std::string* failure) override {
+    struct stat status;
+    if (::stat(parts_.vfio.groupNode.c_str(), &status) != 0) {
+      *failure =
+          parts_.vfio.groupNode + " is gone: " + card::systemErrorText(errno);
+    } else {
+      *failure = linuxpci::headerProblem(
+          configFd(), off_t(parts_.config.offset),
+          "the configuration space of " + parts_.device, parts_.ports.fd >= 0,
+          "vfio-pci enabled it at the open and something has switched it "
+          "off since; close the board and open it again");
+    }
+    return failure->empty();
+  }
+
+  // Request 6: the mapping of BAR0.
+  bool mapWindow(Window* window, std::string* /*failure*/) override {
+    *window = Window{parts_.window.base(), parts_.window.size()};
+    return true;
+  }
+
+  bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
+               void* outBuffer, std::uint32_t outSize,
+               std::uint32_t* bytesReturned) override {
+    return linuxpci::serveRequest(
+        {parts_.window, configFd(), off_t(parts_.config.offset), watcher_},
+        code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
+  }
+
+  void portOut32(std::uint16_t port, std::uint32_t value) override {
+    parts_.ports.write(port, value);
+  }
+
+  std::uint32_t portIn32(std::uint16_t port) override {
+    std::uint32_t value;
+    if (parts_.ports.read(port, &value)) return value;
+    return card::kFloatingBus;
+  }
+
+  // The card goes back to vfio-pci at the close, so that another open, in
+  // this program or another, can take it.
+  void onClose() override { release(); }
+
+ private:
+  int configFd() const { return parts_.vfio.device.get(); }
+
+  std::unique_ptr<InterruptSource> intxSource() {
+    if (!parts_.interrupt.valid()) return nullptr;
+    return std::make_unique<IntxSource>(parts_.vfio.device.get(),
+                                        std::move(parts_.interrupt));
+  }
+
+  void release();
+
+  Parts parts_;
+  InterruptWatcher watcher_;  // after parts_, whose device it unmasks
+  std::atomic<bool> released_{false};
+};
+
+// Gives the card back: the interrupt is off, the window's range holds zero
+// pages (a pointer handed out, or an access racing with the close, stays
+// harmless), and the device descriptor reads as /dev/null, so that a port
+// access racing with the close reaches nothing, never a file that takes its
+// number.
+void VfioDevice::release() {
+  if (released_.exchange(true)) return;
+  watcher_.stop();
+  const int device = parts_.vfio.device.get();
+  if (device >= 0) setIntxTrigger(device, -1);
+  parts_.window.retire();
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (device >= 0 && null >= 0) ::dup3(null, device, O_CLOEXEC);
+  if (null >= 0) ::close(null);
+  parts_.vfio.group.reset();
+  parts_.vfio.container.reset();
+  linuxpci::unlockCard(parts_.lock.get());
+  parts_.lock.reset();
+}
+
+// ---- The open sequence ----
+
+// The driver the device has, or the reason it has none yet.
+bool checkBinding(const Parts& parts, std::string* failure) {
+  if (linuxpci::driverOf(parts.directory) == "vfio-pci") return true;
+  const std::string reason =
+      "is set to be bound to vfio-pci (its driver_override) but no driver "
+      "is bound";
+  if (iommuGroup(parts.directory).empty()) {
+    *failure = noIommuFailure(parts.device, reason +
+                                                ", and it is in no "
+                                                "IOMMU group");
+  } else {
+    *failure = "the device " + parts.device + " " + reason +
+               ": load vfio-pci and bind it (sudo modprobe vfio-pci; echo " +
+               parts.device + " | sudo tee /sys/bus/pci/drivers_probe)";
+  }
+  return false;
+}
+
+bool lockCard(Parts* parts, std::string* failure) {
+  const std::string file = parts->directory + "/config";
+  parts->lock.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!parts->lock.valid()) {
+    *failure = "cannot open " + file + ": " + card::systemErrorText(errno);
+    return false;
+  }
+  return linuxpci::lockCard(parts->lock.get(), parts->device, failure);
+}
+
+bool readConfig(Parts* parts, ConfigBlock* block, std::string* failure) {
+  const int device = parts->vfio.device.get();
+  if (!regionInfo(device, VFIO_PCI_CONFIG_REGION_INDEX, &parts->config)) {
+    *failure = "VFIO gives no configuration space of the device " +
+               parts->device + ": " + card::systemErrorText(errno);
+    return false;
+  }
+  const ssize_t n =
+      linuxpci::readConfigBlock(device, block, off_t(parts->config.offset));
+  if (n < ssize_t(card::kPciHeaderSize)) {
+    *failure =
+        "cannot read the configuration space of the device " + parts->device +
+        " through VFIO" +
+        (n < 0 ? ": " + card::systemErrorText(errno) : " (it reads short)");
+    return false;
+  }
+  return true;
+}
+
+bool mapChipWindow(Parts* parts, std::string* failure) {
+  const int device = parts->vfio.device.get();
+  Region bar0;
+  if (!regionInfo(device, VFIO_PCI_BAR0_REGION_INDEX, &bar0) ||
+      bar0.size < card::kWindowSize) {
+    *failure = "BAR0 (the chip window) of the device " + parts->device +
+               " spans " + hex(bar0.size) + " bytes; the chip window needs " +
+               hex(card::kWindowSize);
+    return false;
+  }
+  void* base = (bar0.flags & VFIO_REGION_INFO_FLAG_MMAP) == 0
+                   ? MAP_FAILED
+                   : ::mmap(nullptr, bar0.size, PROT_READ | PROT_WRITE,
+                            MAP_SHARED, device, off_t(bar0.offset));
+  if (base == MAP_FAILED) {
+    *failure = "cannot map BAR0 (the chip window) of the device " +
+               parts->device + ": " +
+               ((bar0.flags & VFIO_REGION_INFO_FLAG_MMAP) == 0
+                    ? std::string("VFIO does not let it be mapped")
+                    : card::systemErrorText(errno));
+    return false;
+  }
+  parts->window = Mapping(static_cast<std::uint8_t*>(base), bar0.size);
+  return true;
+}
+
+bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
+  // Register 1 that is not an I/O register: the card has no port region the
+  // ports could reach, and the library refuses the block itself.
+  if ((register1 & card::kIoSpaceIndicator) == 0) return true;
+  const int device = parts->vfio.device.get();
+  Region bar1;
+  if (!regionInfo(device, VFIO_PCI_BAR1_REGION_INDEX, &bar1) ||
+      bar1.size < card::kPortSpan) {
+    *failure = "BAR1 (the control ports) of the device " + parts->device +
+               " spans " + hex(bar1.size) + " bytes; the ports need " +
+               hex(card::kPortSpan);
+    return false;
+  }
+  parts->ports =
+      PortRegion{device, off_t(bar1.offset),
+                 std::uint16_t(register1 & card::kIoDecodeMask), bar1.size};
+  return true;
+}
+
+// The INTx interrupt to an eventfd, when the card has an interrupt pin.
+bool routeInterrupt(Parts* parts, const ConfigBlock& block,
+                    std::string* failure) {
+  const int device = parts->vfio.device.get();
+  if (block[card::kInterruptLine + 1] == 0 || intxCount(device) == 0) {
+    return true;
+  }
+  parts->interrupt.reset(::eventfd(0, EFD_CLOEXEC));
+  if (!parts->interrupt.valid() ||
+      !setIntxTrigger(device, parts->interrupt.get())) {
+    const int error = errno;
+    *failure = "VFIO cannot hand the interrupt of the device " + parts->device +
+               " to this program: " + card::systemErrorText(error) +
+               (error == EBUSY
+                    ? " (its line is shared, which a card that cannot mask "
+                      "its interrupt does not allow; move the card to a slot "
+                      "whose line it has alone)"
+                    : "");
+    return false;
+  }
+  return true;
+}
+
+// The kernel's name of the device: the last part of its directory's real
+// path.
+std::string kernelName(const std::string& directory) {
+  char resolved[PATH_MAX];
+  if (::realpath(directory.c_str(), resolved) == nullptr) {
+    return linuxpci::deviceName(directory);
+  }
+  return linuxpci::deviceName(resolved);
+}
+
+}  // namespace
+
+bool servesDirectory(const std::string& directory) {
+  const std::string driver = linuxpci::driverOf(directory);
+  return driver == "vfio-pci" ||
+         (driver.empty() &&
+          linuxpci::firstLine(directory + "/driver_override") == "vfio-pci");
+}
+
+std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
+                                          const std::string& nodes,
+                                          Reports& reports,
+                                          std::string* failure) {
+  std::string reason;
+  Parts parts;
+  parts.directory = directory;
+  parts.device = kernelName(directory);
+  ConfigBlock block;
+  if (!checkBinding(parts, &reason) || !lockCard(&parts, &reason) ||
+      !openVfioDevice(directory, parts.device, nodes, &parts.vfio, &reason) ||
+      !readConfig(&parts, &block, &reason) || !mapChipWindow(&parts, &reason) ||
+      !openPorts(&parts, card::loadLe32(&block[card::kBaseAddress1]),
+                 &reason) ||
+      !routeInterrupt(&parts, block, &reason)) {
+    if (failure != nullptr) *failure = reason;
+    return nullptr;
+  }
+  auto device = std::make_shared<VfioDevice>(std::move(parts), reports);
+  if (!device->startInterrupts(&reason)) {
+    if (failure != nullptr) *failure = reason;
+    return nullptr;
+  }
+  return device;
+}
+
+}  // namespace platform::vfio

@@ -1,0 +1,261 @@
+// check: the trace's events in order, each read compared as it comes, so
+// that memory does not grow with the trace's length. What is kept: the model,
+// a tally per register read, and the differing reads to show.
+#include "tools/tv940-trace/check.h"
+
+#include <array>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "card/card_map.h"
+#include "card/hex.h"
+#include "sim/design.h"
+#include "tools/tv940-trace/card_model.h"
+#include "tools/tv940-trace/event_stream.h"
+#include "tools/tv940-trace/event_text.h"
+#include "tools/tv940-trace/report.h"
+
+namespace trace {
+namespace {
+
+constexpr std::size_t kShownByDefault = 10;
+
+bool isRead(const Event& e) {
+  return e.kind == Kind::WindowRead || e.kind == Kind::DriverRead ||
+         e.kind == Kind::PortIn;
+}
+
+// The differing reads to show, in trace order: the first ten, or every one
+// spooled to a temporary file, so that they can follow the summary line
+// without being held in memory.
+class DifferenceList {
+ public:
+  explicit DifferenceList(bool all)
+      : limit_(all ? SIZE_MAX : kShownByDefault),
+        spool_(all ? std::tmpfile() : nullptr) {}
+  ~DifferenceList() {
+    if (spool_ != nullptr) std::fclose(spool_);
+  }
+  DifferenceList(const DifferenceList&) = delete;
+  DifferenceList& operator=(const DifferenceList&) = delete;
+
+  bool wanted() const { return count_ < limit_; }
+  void add(const std::string& line) {
+    ++count_;
+    if (spool_ == nullptr || std::fputs((line + '\n').c_str(), spool_) < 0) {
+      kept_.push_back(line);  // no temporary file: held instead
+    }
+  }
+  void print(std::ostream& out) const {
+    if (spool_ != nullptr && std::fflush(spool_) == 0) {
+      std::rewind(spool_);
+      char block[4096];
+      std::size_t n;
+      while ((n = std::fread(block, 1, sizeof block, spool_)) != 0) {
+        out.write(block, static_cast<std::streamsize>(n));
+      }
+    }
+    for (const std::string& line : kept_) out << line << '\n';
+  }
+
+ private:
+  std::size_t limit_;
+  std::size_t count_ = 0;
+  std::FILE* spool_;
+  std::vector<std::string> kept_;
+};
+
+// The reads of one register or port.
+struct Tally {
+  std::string label;  // "00c0 (column 0)"
+  std::size_t reads = 0, differing = 0;
+  std::uint32_t always = 0xFFFFFFFFu;    // bits that differed in every one
+  std::uint32_t ever = 0;                // bits that differed in any one
+  std::array<std::size_t, 32> perBit{};  // reads in which each bit differed
+
+  void add(std::uint32_t differ) {
+    ++differing;
+    always &= differ;
+    ever |= differ;
+    for (int bit = 0; bit < 32; ++bit) perBit[bit] += (differ >> bit) & 1;
+  }
+
+  // "00c0 (column 0): 2 of 48000 reads differ; bit 20 always". Where more
+  // than one bit differed only sometimes, the one that differed most often
+  // is named: a stuck bit whose error travels on (a shift) stands out so.
+  std::string text() const {
+    std::string t =
+        format("%s: %zu of %zu reads differ", label.c_str(), differing, reads);
+    const std::uint32_t sometimes = ever & ~always;
+    if (always != 0) t += "; " + bitList(always) + " always";
+    if (sometimes != 0) t += "; " + bitList(sometimes) + " sometimes";
+    if ((sometimes & (sometimes - 1)) != 0) {
+      int most = 0;
+      for (int bit = 1; bit < 32; ++bit) {
+        if (perBit[bit] > perBit[most]) most = bit;
+      }
+      t += format(", bit %d most often (%zu reads)", most, perBit[most]);
+    }
+    return t;
+  }
+};
+
+class Comparison {
+ public:
+  explicit Comparison(bool all) : all_(all), shown_(all) {}
+
+  // A read of the card, the model's answer and the bits not compared.
+  void read(const Event& e, std::uint32_t portOffset, std::uint32_t model,
+            std::uint32_t status) {
+    ++reads_;
+    Tally& tally = tallies_[keyOf(e, portOffset)];
+    if (tally.reads++ == 0) tally.label = label(e, portOffset);
+    if (status != 0) ++masked_;
+    const std::uint32_t differ = (e.value ^ model) & ~status;
+    if (differ == 0) return;
+    ++differing_;
+    tally.add(differ);
+    if (!shown_.wanted()) return;
+    shown_.add(format("line %zu: %s %s: card %08x, model %08x, %s %s", e.line,
+                      kindName(e.kind).c_str(), tally.label.c_str(),
+                      unsigned(e.value), unsigned(model),
+                      bitList(differ).c_str(),
+                      (differ & (differ - 1)) == 0 ? "differs" : "differ"));
+  }
+
+  std::size_t differing() const { return differing_; }
+
+  // The summary line, the differing reads, the tally of each register.
+  void print(std::ostream& out, const std::string& model) const {
+    std::string summary =
+        differing_ == 0
+            ? format("check: %zu reads, every one agrees with the model (%s)",
+                     reads_, model.c_str())
+            : format("check: %zu of %zu reads differ from the model (%s)",
+                     differing_, reads_, model.c_str());
+    if (masked_ != 0) {
+      summary += format(
+          "; status bits that no model predicts not compared in %zu reads",
+          masked_);
+    }
+    out << summary << '\n';
+    if (differing_ == 0) return;
+    shown_.print(out);
+    if (differing_ > kShownByDefault && !all_) {
+      out << format("... and %zu more differing reads (--all shows every one)",
+                    differing_ - kShownByDefault)
+          << '\n';
+    }
+    out << "by register:\n";
+    for (const auto& [key, tally] : tallies_) {
+      if (tally.differing != 0) out << "  " << tally.text() << '\n';
+    }
+  }
+
+ private:
+  // Chip registers first, then window offsets, then ports by offset.
+  static std::uint64_t keyOf(const Event& e, std::uint32_t portOffset) {
+    if (e.kind == Kind::PortIn) return std::uint64_t{2} << 32 | portOffset;
+    return std::uint64_t{e.inChip ? 0u : 1u} << 32 | e.where;
+  }
+  static std::string whereText(const Event& e) {
+    if (e.kind == Kind::PortIn || e.inChip) return card::hexText(e.where, 4);
+    return std::string("@").append(card::hexText(e.where, 6));
+  }
+  // The address, and the name the map gives it in parentheses.
+  static std::string label(const Event& e, std::uint32_t portOffset) {
+    std::string text = whereText(e);
+    const std::string name = accessName(e, portOffset);
+    if (!name.empty()) text.append(" (").append(name).append(")");
+    return text;
+  }
+
+  bool all_;
+  DifferenceList shown_;
+  std::map<std::uint64_t, Tally> tallies_;  // by space and address
+  std::size_t reads_ = 0, differing_ = 0, masked_ = 0;
+};
+
+// Why the model cannot judge the trace, one reason a line; none when it can.
+std::vector<std::string> cannotJudge(const CardModel& model) {
+  std::vector<std::string> reasons;
+  if (!model.clock().running()) {
+    reasons.push_back(format(
+        "the clock was never programmed: no valid programming sequence on "
+        "port %u",
+        unsigned(card::kClockPort)));
+  }
+  if (!model.design().empty()) return reasons;
+  const std::uint32_t id = model.identification();
+  const sim::DesignEntry* entry = sim::findDesign(id);
+  if (model.configurationWrites() == 0) {
+    reasons.push_back("no configuration was written: the chip holds no design");
+  } else if (!model.identificationWritten()) {
+    reasons.push_back(format(
+        "the configuration has no identification word (at 0x%04x): not a "
+        "design the model knows",
+        unsigned(card::kConfigurationBase)));
+  } else if (entry == nullptr) {
+    reasons.push_back(format(
+        "the configuration's identification word 0x%08x is not a design the "
+        "model knows",
+        unsigned(id)));
+  } else {
+    reasons.push_back(format(
+        "the configuration of %s (identification word 0x%08x) is not "
+        "completely and correctly loaded (tv940-trace report says what is "
+        "wrong)",
+        entry->name.c_str(), unsigned(id)));
+  }
+  return reasons;
+}
+
+}  // namespace
+
+int check(const std::string& path, bool all, std::ostream& out,
+          std::ostream& err) {
+  EventStream stream(path);
+  CardModel model(stream.ioBase());
+  Comparison comparison(all);
+  Event e;
+  while (stream.next(&e)) {
+    if (!isRead(e)) {
+      model.take(e);
+      continue;
+    }
+    const std::uint32_t offset =
+        e.kind == Kind::PortIn ? model.portOffset(e) : 0;
+    const std::uint32_t answer = model.answer(e);
+    comparison.read(e, offset, answer, model.statusBits(e));
+  }
+  if (!stream.error().empty()) {
+    err << "tv940-trace: " << stream.error() << '\n';
+    return kCheckUnreadable;
+  }
+  model.settle();
+  const std::vector<std::string> reasons = cannotJudge(model);
+  for (const std::string& reason : reasons) {
+    out << "check: the model cannot judge this trace: " << reason << '\n';
+  }
+  int status = kCheckCannotJudge;
+  if (reasons.empty()) {
+    const std::string judged =
+        model.design() +
+        format(", clock %g MHz", model.clock().setting()->outputMHz);
+    comparison.print(out, judged);
+    status = comparison.differing() == 0 ? kCheckAgrees : kCheckDiffers;
+  }
+  // What was read is judged; a trace that is not whole says so.
+  for (const std::string& warning : stream.endWarnings()) {
+    out << "warning: " << warning << '\n';
+  }
+  out.flush();
+  if (!out) {
+    err << "tv940-trace: cannot write the check to standard output\n";
+    return kCheckUnreadable;
+  }
+  return status;
+}
+
+}  // namespace trace

@@ -1,0 +1,24 @@
+// A trace's events through the trace file's two passes.
+#include "tools/tv940-trace/event_stream.h"
+
+namespace trace {
+
+EventStream::EventStream(const std::string& path) {
+  if (file_.open(path, &error_)) base_ = file_.survey().ioBase.value_or(0);
+}
+
+bool EventStream::next(Event* event) {
+  if (!error_.empty()) return false;
+  if (file_.next(event)) {
+    ++events_;
+    return true;
+  }
+  error_ = file_.error();
+  return false;
+}
+
+std::vector<std::string> EventStream::endWarnings() const {
+  return trace::endWarnings(file_.survey().ending);
+}
+
+}  // namespace trace
