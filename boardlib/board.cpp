@@ -78,6 +78,10 @@ const char* Board::cardFailure() {
   return cardFailure_.c_str();
 }
 
+void Board::keepTraceOff(const char* path, const char* what) {
+  platform::keepTraceOff(path, what);
+}
+
 ErrorCode Board::open() {
   if (open_) {
     platform::setOpenFailure(connection_, "the board is already open");

@@ -100,6 +100,11 @@ class Board {
   // reached the card, and for a Board that is not open. A port access that
   // failed was dropped (an input read 0xFFFFFFFF); it is also traced.
   const char* cardFailure();
+  // Names a file the trace must never be, such as the program's design or
+  // output file, and what it is ("the program's design"); call before open().
+  // An open that would write the trace over it, whether it exists yet or
+  // not, fails with -5 naming both.
+  static void keepTraceOff(const char* path, const char* what);
 
   // ---- Control ports ----
   void writePort16One();

@@ -249,4 +249,8 @@ void setOpenFailure(Handle device, const char* reason) {
 
 const char* finishTrace() { return trace::finish(); }
 
+void keepTraceOff(const char* path, const char* what) {
+  trace::keepOff(path, what);
+}
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "platform/platform.h"
@@ -91,5 +92,40 @@ namespace platform::os {
 // Whether a path names an existing plain file (not a directory, device or
 // pipe).
 bool isPlainFile(const char* path);
+
+}  // namespace platform::os
+
+namespace platform::os {
+
+// A file the trace is written to, opened by openTraceFile.
+struct TraceFile {
+  enum class Failure {
+    None,
+    NoReader,  // a FIFO that no program reads
+    InUse,     // another program writes its trace there
+    Kept,      // mayReplace refused to overwrite it
+    System,    // `error` holds the errno value (0 when none was left)
+  };
+  std::FILE* file = nullptr;  // written as text; null when the open failed
+  Failure failure = Failure::None;
+  int error = 0;
+};
+
+// Opens `path` to write a trace, without ever waiting: a FIFO without a
+// reader fails. A plain file is held exclusively for as long as the process
+// writes it, so that a second program's trace open of it fails (InUse); it
+// is emptied only once mayReplace() allowed it, and left as it was
+// otherwise.
+TraceFile openTraceFile(const char* path, bool (*mayReplace)(void* context),
+                        void* context);
+
+// Whether two paths name the same file, also where neither exists yet (the
+// same name in the same directory).
+bool sameFile(const char* first, const char* second);
+
+// 1 or 2 when `path` is the file, pipe or socket that standard output or
+// standard error writes to; 0 otherwise, also for a terminal or a device
+// such as /dev/null, where a trace spoils nothing.
+int standardStreamOf(const char* path);
 
 }  // namespace platform::os

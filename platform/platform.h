@@ -109,6 +109,12 @@ void setOpenFailure(Handle device, const char* reason);
 // complete.
 const char* finishTrace();
 
+// Names a file that the trace must never be, such as the program's design or
+// output file, and what it is ("the program's output file"). An open that
+// would start the trace (TV940_TRACE) on that file, whether it exists yet or
+// not, fails naming both.
+void keepTraceOff(const char* path, const char* what);
+
 // ---- Files ----------------------------------------------------------------
 
 // Opens an existing plain file for reading, in binary mode, without waiting

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "card/system_error.h"
 #include "platform/os.h"
@@ -29,6 +31,8 @@ struct Writer {
   std::string failure;  // the first failure; "" while the trace is whole
   std::uint64_t events = 0;
   bool ended = false;  // the end line follows the last event
+  // Files the trace must never be (path, what it is).
+  std::vector<std::pair<std::string, std::string>> keptOff;
 };
 
 // Never destroyed: detached threads may still trace while the process exits,
@@ -51,15 +55,21 @@ void putLocked(Writer& w, const char* text, std::size_t size) {
   if (std::fwrite(text, 1, size, w.file) != size) failLocked(w, errno);
 }
 
-// Whether the file at `path` may be replaced by a trace: it does not exist,
-// is not a plain file (a device such as /dev/null), is empty, or begins as a
-// trace does. False with *failure otherwise.
-bool mayReplace(const std::string& path, std::string* failure) {
-  if (!os::isPlainFile(path.c_str())) return true;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+// What mayReplace checks, and where it says why not.
+struct Replacing {
+  std::string path;
+  std::string* failure;
+};
+
+// Whether the plain file at `path` may be replaced by a trace: it is empty,
+// or its first line begins a trace, as the trace reader has it. False with
+// *failure otherwise.
+bool mayReplace(void* context) {
+  const Replacing& r = *static_cast<Replacing*>(context);
+  std::FILE* file = std::fopen(r.path.c_str(), "rb");
   if (file == nullptr) {
-    *failure = "cannot read " + path +
-               " to check that it is a trace: " + describe(errno);
+    *r.failure = "cannot read " + r.path +
+                 " to check that it is a trace: " + describe(errno);
     return false;
   }
   auto reader = std::make_unique<card::trace::LineReader>(file);
@@ -67,18 +77,53 @@ bool mayReplace(const std::string& path, std::string* failure) {
   std::fclose(file);
   using Result = card::trace::LineReader::Result;
   if (first == Result::ReadError) {
-    *failure = "cannot read " + path +
-               " to check that it is a trace: " + describe(reader->error());
+    const int error = reader->error();
+    *r.failure = "cannot read " + r.path + " to check that it is a trace: " +
+                 (error != 0 ? describe(error) : "read error");
     return false;
   }
   if (first == Result::End) return true;  // empty
   if (first == Result::Line && card::trace::beginsTrace(reader->line()))
     return true;
-  *failure = "will not write the trace over " + path +
-             ": it holds something other than a trace (its first line is "
-             "neither a trace event nor \"" +
-             std::string(card::trace::kHeading) + " ...\")";
+  *r.failure = "will not write the trace over " + r.path +
+               ": it holds something other than a trace (its first line is "
+               "neither a trace event nor a trace's heading \"" +
+               std::string(card::trace::kHeading) + " ...\" or end)";
   return false;
+}
+
+// Why the trace may not go to `path`: it is one of the files the program
+// keeps off the trace, or its standard output or error; "" when it may.
+std::string whyNotThere(const Writer& w, const std::string& path) {
+  const std::string named = "TV940_TRACE names " + path + ", ";
+  for (const auto& [file, what] : w.keptOff) {
+    if (os::sameFile(path.c_str(), file.c_str())) {
+      return named + what + (file != path ? " (" + file + ")" : "") +
+             ": the trace would spoil it";
+    }
+  }
+  if (const int stream = os::standardStreamOf(path.c_str()); stream != 0) {
+    return named + "the file that standard " +
+           (stream == 1 ? "output" : "error") +
+           " writes to: the trace and the program's lines would spoil each "
+           "other";
+  }
+  return "";
+}
+
+std::string openFailure(const os::TraceFile& opened, const std::string& path) {
+  using Failure = os::TraceFile::Failure;
+  switch (opened.failure) {
+    case Failure::NoReader:
+      return "cannot write the trace to the FIFO " + path +
+             ": no reader (no program has it open for reading)";
+    case Failure::InUse:
+      return "the trace file " + path +
+             " is in use by another program, which writes to it";
+    default:
+      return "cannot write the trace file " + path + ": " +
+             describe(opened.error);
+  }
 }
 
 }  // namespace
@@ -91,20 +136,30 @@ bool start(std::string* failure) {
   Writer& w = writer();
   os::LockGuard guard(w.lock);
   if (w.file != nullptr) return true;
-  if (!mayReplace(path, failure)) return false;
-  std::FILE* file = std::fopen(path, "w");
-  if (file == nullptr) {
-    *failure = std::string("cannot write the trace file ") + path + ": " +
-               describe(errno);
+  if (std::string why = whyNotThere(w, path); !why.empty()) {
+    *failure = why + "; name another file";
     return false;
   }
-  std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
-  w.file = file;
+  Replacing replacing{path, failure};
+  const os::TraceFile opened = os::openTraceFile(path, mayReplace, &replacing);
+  if (opened.file == nullptr) {
+    if (opened.failure != os::TraceFile::Failure::Kept)
+      *failure = openFailure(opened, path);
+    return false;
+  }
+  std::setvbuf(opened.file, nullptr, _IOFBF, 1 << 16);
+  w.file = opened.file;
   w.path = path;
   detail::on.store(true);
   // A program that never asks for the rest of the trace still ends it.
   std::atexit([] { finish(); });
   return true;
+}
+
+void keepOff(const char* path, const char* what) {
+  Writer& w = writer();
+  os::LockGuard guard(w.lock);
+  w.keptOff.emplace_back(path, what);
 }
 
 void write(const Event& event) {

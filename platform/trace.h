@@ -32,9 +32,15 @@ extern std::atomic<bool> on;
 inline bool on() { return detail::on.load(std::memory_order_relaxed); }
 
 // Opens the file TV940_TRACE names, if it is set and no trace is open yet.
-// False with *failure (one line) when it cannot be written, or when it holds
-// something other than a trace, which it then leaves as it is.
+// False with *failure (one line) when it cannot be written, when it holds
+// something other than a trace, which it then leaves as it is, when another
+// program writes its trace there, when it is a FIFO that no program reads,
+// or when it is a file kept off the trace or the file standard output or
+// error writes to.
 bool start(std::string* failure);
+
+// A file the trace must never be, and what it is ("the program's design").
+void keepOff(const char* path, const char* what);
 
 void write(const Event& event);
 // A comment line: "# " and the text.

@@ -49,6 +49,13 @@ void ClockDecoder::violation(ClockViolation kind, const std::string& text) {
   violations_.push_back(text);
 }
 
+void ClockDecoder::forgetHistory() {
+  framesForgotten_ += frames_.size();
+  frames_.clear();
+  violations_.clear();
+  kinds_.clear();
+}
+
 void ClockDecoder::portWrite(std::uint32_t value) {
   if ((value & ~1u) != 0) {
     violation(ClockViolation::PortValue,
@@ -132,7 +139,7 @@ void ClockDecoder::endFrame() {
   frames_.push_back(bits);
   if (run == 3) {
     violation(ClockViolation::MissingStuffedBit,
-              "frame " + std::to_string(frames_.size()) +
+              "frame " + std::to_string(framesForgotten_ + frames_.size()) +
                   ": ends in three 1s without the stuffed 0");
     stage_ = kSpoiled;
     return;
@@ -141,7 +148,8 @@ void ClockDecoder::endFrame() {
 }
 
 void ClockDecoder::takeFrame(const std::vector<int>& bits) {
-  const std::string where = "frame " + std::to_string(frames_.size()) + ": ";
+  const std::string where =
+      "frame " + std::to_string(framesForgotten_ + frames_.size()) + ": ";
   const std::uint32_t value = valueOf(bits);
   const bool isStart =
       bits.size() == kCommandFrameBits && value == kStartCommand;

@@ -73,6 +73,10 @@ class ClockDecoder {
   std::uint64_t bitsSeen() const { return bitsSeen_; }
   // Complete, valid programming sequences taken.
   unsigned programmings() const { return programmings_; }
+  // Drops the frames and violations kept so far, for a reader that has taken
+  // them and watches a long line; the frame numbers in later violations go
+  // on counting.
+  void forgetHistory();
 
   // The setting of the last complete, valid programming sequence, if any.
   std::optional<ClockSetting> setting() const { return setting_; }
@@ -96,6 +100,7 @@ class ClockDecoder {
   std::optional<ClockSetting> pending_;  // from the sequence's second frame
   unsigned programmings_ = 0;
   std::vector<std::vector<int>> frames_;
+  std::size_t framesForgotten_ = 0;
   std::vector<std::string> violations_;
   std::vector<ClockViolation> kinds_;
   std::optional<ClockSetting> setting_;

@@ -121,6 +121,8 @@ int run(Board& board, const Program& program, int argc,
         const char* const* argv) {
   if (!prepareProcess(program.name)) return kFailure;
   const bool model = softwareModelSelected(argc, argv);
+  Board::keepTraceOff(program.designFile, "the program's design");
+  Board::keepTraceOff(program.outputFile, "the program's output file");
   bool succeeded = model || bringUp(board, program);
   if (succeeded) {
     OutputFile output(program.name, program.outputFile);

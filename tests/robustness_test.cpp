@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -574,18 +575,19 @@ TEST_F(Robustness, TracesThatCannotBeWrittenAndMissingWindows) {
     EXPECT_GT(fs::file_size(dir_ / "trace.txt"), 0u);
     EXPECT_LT(fs::file_size(dir_ / "trace.txt"), traceSize);
 
-    // A trace replaces an earlier trace (above), but never the design.
+    // A trace replaces an earlier trace (above), but never a design, not
+    // even one the program does not load.
     const std::string design = readFile(dir_ / (program + ".bfx"));
+    writeFile(dir_ / "other.bfx", design);
     fs::remove(dir_ / (program + ".out"));
-    const Outcome kept = run(program, {}, {{"TV940_TRACE", program + ".bfx"}});
+    const Outcome kept = run(program, {}, {{"TV940_TRACE", "other.bfx"}});
     ASSERT_TRUE(kept.exited) << kept;
     EXPECT_EQ(kept.status, 1) << kept;
     EXPECT_EQ(lineCount(kept.err), 1u) << kept;
-    EXPECT_NE(
-        kept.err.find("will not write the trace over " + program + ".bfx"),
-        std::string::npos)
+    EXPECT_NE(kept.err.find("will not write the trace over other.bfx"),
+              std::string::npos)
         << kept;
-    EXPECT_EQ(readFile(dir_ / (program + ".bfx")), design);
+    EXPECT_EQ(readFile(dir_ / "other.bfx"), design);
     EXPECT_FALSE(fs::exists(dir_ / (program + ".out")));
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -597,6 +599,58 @@ TEST_F(Robustness, TracesThatCannotBeWrittenAndMissingWindows) {
     EXPECT_FALSE(fs::exists(dir_ / (program + ".out")));
 #endif
   }
+}
+
+// A trace never goes where it would spoil something: the program's output
+// file (there or not yet), its design, the file standard output or error
+// writes to, or another program's trace; a FIFO without a reader fails the
+// open at once. Each is one line naming the file, exit status 1, and nothing
+// written.
+TEST_F(Robustness, TracesThatWouldSpoilAnotherFile) {
+  copyDesign("kelpori");
+  const std::string design = readFile(dir_ / "kelpori.bfx");
+  auto refused = [&](const Outcome& o, const std::string& why) {
+    ASSERT_TRUE(o.exited) << o;
+    EXPECT_EQ(o.status, 1) << o;
+    EXPECT_EQ(lineCount(o.err), 1u) << o;
+    EXPECT_NE(o.err.find(why), std::string::npos) << o;
+    EXPECT_FALSE(fs::exists(dir_ / "kelpori.out"));
+    EXPECT_EQ(readFile(dir_ / "kelpori.bfx"), design);
+  };
+  const std::pair<std::string, std::string> kept[] = {
+      {"kelpori.out", "the program's output file"},
+      {(dir_ / "kelpori.out").string(), "the program's output file"},
+      {"./kelpori.bfx", "the program's design"}};
+  for (const auto& [trace, what] : kept) {
+    SCOPED_TRACE(trace);
+    refused(run("kelpori", {}, {{"TV940_TRACE", trace}}),
+            "TV940_TRACE names " + trace + ", " + what);
+  }
+
+  const fs::path log = root_ / "run.log";
+  const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(output, 0);
+  refused(
+      run("kelpori", {}, {{"TV940_TRACE", "/dev/stdout"}}, {.output = output}),
+      "the file that standard output writes to");
+  ::close(output);
+  EXPECT_EQ(fs::file_size(log), 0u);
+  refused(run("kelpori", {}, {{"TV940_TRACE", "/dev/stderr"}}),
+          "the file that standard error writes to");
+
+  // Another program writing its trace holds this lock on the file.
+  const std::string other = "# trace: device sim (simulated card)\nreq 0\n";
+  writeFile(dir_ / "t.trace", other);
+  const int held = ::open((dir_ / "t.trace").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  refused(run("kelpori", {}, {{"TV940_TRACE", "t.trace"}}),
+          "the trace file t.trace is in use by another program");
+  ::close(held);
+  EXPECT_EQ(readFile(dir_ / "t.trace"), other);
+
+  ASSERT_EQ(::mkfifo((dir_ / "t.fifo").c_str(), 0600), 0);
+  refused(run("kelpori", {}, {{"TV940_TRACE", "t.fifo"}}),
+          "cannot write the trace to the FIFO t.fifo: no reader");
 }
 
 // Faults the programs never meet (no interrupt arrives, the identification

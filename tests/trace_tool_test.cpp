@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "card/trace_format.h"
 #include "gtest/gtest.h"
 #include "program_runner.h"
 #include "tv940/version.h"
@@ -273,6 +275,144 @@ TEST_F(TraceTool, ReadsTracesOfAnyBackendAndRefusesWhatIsNone) {
   r = run(kBinDir / "tv940-trace", {"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, std::string("tv940-trace ") + tv940::kVersion + "\n");
+}
+
+// What a trace is, decided once: for every first line, the tool reads the
+// file as a trace exactly when a traced run may overwrite it.
+TEST_F(TraceTool, ToolAndProgramsAgreeOnWhatIsATrace) {
+  const std::string longHeading =
+      "# trace: " + std::string(card::trace::kMaxLineLength, 'x');
+  const std::pair<std::string, bool> firstLines[] = {
+      {"req 0", true},
+      {"# trace: device sim (simulated card)", true},
+      {"# trace end: 0 events", true},
+      {"wr c000 00000008", true},
+      {"wr @840000 00000005", true},
+      {"out e014 00000001\r", true},
+      {"irq 0000002a", true},
+      {"wr C000 00000008", false},
+      {"wr c0 8", false},
+      {"out e014 1", false},
+      {"req 00", false},
+      {"#hello", false},
+      {"# kelpori.bfx: shift-register design.", false},
+      {"out  e014 00000001", false},
+      {" req 0", false},
+      {"req 0 ", false},
+      {"", false},
+      {"10 20", false},
+      {longHeading, false}};
+  for (const auto& [first, isTrace] : firstLines) {
+    SCOPED_TRACE("first line '" + first.substr(0, 40) + "'");
+    const std::string text = first + "\nreq 0\n# trace end: 1 events\n";
+    writeFile(dir_ / "t.trace", text);
+    const Run tool = this->tool("report", "t.trace");
+    EXPECT_EQ(tool.status != 2, isTrace) << tool.err;
+    // A run without its design opens the card, and with it the trace.
+    const Run traced =
+        run(kBinDir / "kelpori", {},
+            {{"TV940_DEVICE", "sim"}, {"TV940_TRACE", "t.trace"}});
+    const bool overwritten = !has(traced.err, "will not write the trace over");
+    EXPECT_EQ(overwritten, isTrace) << traced.err;
+    EXPECT_EQ(readFile(dir_ / "t.trace") != text, overwritten);
+  }
+}
+
+// A trace that is not whole says so: a killed run's has no end line, and its
+// cut last line is read as nothing; an end line that counts other events
+// than the trace holds, or events after it, are named too.
+TEST_F(TraceTool, TracesCutShortOrNotAsTheyEndedWarn) {
+  const std::vector<std::string> whole =
+      lines(traced("kelpori", "kelpori.bfx").trace);
+  ASSERT_EQ(whole.back(), "# trace end: 148111 events");
+  std::vector<std::string> killed(whole.begin(), whole.begin() + 20000);
+  std::string text = joined(killed);
+  ASSERT_EQ(killed.back().substr(0, 3), "rd ");
+  Run r = report(text);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19998 events")) << r.out;
+  EXPECT_TRUE(has(r.out, "warning: the trace has no end line")) << r.out;
+  // The last value half written: the line is cut, not a read of 0x0fffffff.
+  text.pop_back();
+  text.pop_back();
+  r = report(text);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19997 events")) << r.out;
+  EXPECT_TRUE(has(r.out, "warning: line 20000 is cut short")) << r.out;
+  const Run vcd = tool("vcd", "t.trace");
+  EXPECT_EQ(vcd.status, 0);
+  EXPECT_TRUE(has(vcd.err, "warning: line 20000 is cut short")) << vcd.err;
+
+  std::vector<std::string> lost = whole;
+  lost.erase(lost.begin() + 5000);
+  r = report(joined(lost));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out,
+                  "warning: the end line on line 148113 counts 148111 "
+                  "events, but the trace holds 148110"))
+      << r.out;
+  std::vector<std::string> after = whole;
+  after.push_back("req 0");
+  r = report(joined(after));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "warning: 1 events follow the end line")) << r.out;
+}
+
+// The tool reads in a stream: a long trace in little memory, a line longer
+// than any trace line at once as an error.
+TEST_F(TraceTool, LongTracesInBoundedMemoryAndLongLinesRefused) {
+  const std::vector<std::string> whole =
+      lines(traced("kelpori", "kelpori.bfx").trace);
+  // The bring-up, then the loop's column accesses nine times: a long run.
+  std::string start, loop;
+  for (std::size_t i = 0; i < whole.size() - 1; ++i)
+    (i < 1200 ? start : loop) += whole[i] + "\n";
+  auto events = [](const std::string& text) {
+    std::size_t count = 0;
+    for (const std::string& line : lines(text)) count += line[0] != '#';
+    return count;
+  };
+  {
+    std::ofstream big(dir_ / "big.trace", std::ios::binary);
+    big << start;
+    for (int copy = 0; copy < 9; ++copy) big << loop;
+    big << "# trace end: " << events(start) + 9 * events(loop) << " events\n";
+  }
+  ASSERT_GT(fs::file_size(dir_ / "big.trace"), 20'000'000u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Also from a pipe, which the tool keeps in a temporary file to read it
+  // twice.
+  const std::string commands[] = {"report big.trace", "vcd big.trace",
+                                  "report /dev/stdin <big.trace",
+                                  "report /dev/stdin"};
+  for (const std::string& command : commands) {
+    SCOPED_TRACE(command);
+    const std::string pipe = command == commands[3] ? "cat big.trace | " : "";
+    const Run r =
+        run("/bin/sh",
+            {"-c", "ulimit -v 65536 && " + pipe + "\"$0\" " + command + " >out",
+             (kBinDir / "tv940-trace").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = readFile(dir_ / "out");
+    if (command.starts_with("report")) {
+      EXPECT_TRUE(has(out, "events, device sim")) << out;
+      EXPECT_EQ(out.find("trace: 1323"), 0u) << out;
+      EXPECT_FALSE(has(out, "warning:")) << out;
+    } else {
+      EXPECT_TRUE(has(out, "$enddefinitions")) << out.substr(0, 200);
+    }
+  }
+#endif
+
+  const std::string line(5000, 'x');
+  Run r = report("req 0\nreq 1\n# " + line + "\nreq 2\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "t.trace:3: line longer than 4096 characters"))
+      << r.err;
+  EXPECT_EQ(r.out, "");
+  r = tool("report", "/dev/zero");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "/dev/zero:1: line longer than")) << r.err;
 }
 
 TEST_F(TraceTool, WaveformHoldsEveryClockBitAtItsLineAndOpensInViewers) {

@@ -8,7 +8,10 @@
 #   error and exit status 1, and leaves no output file;
 # - the board run on the simulated card (TV940_DEVICE=sim), in a directory
 #   holding the program's design file, writes the Windows model's file byte
-#   for byte and prints the clock trace lines the Linux board run prints.
+#   for byte, prints the clock trace lines the Linux board run prints and
+#   writes the Linux run's trace (TV940_TRACE), each line ended with CR LF;
+# - a trace named as the program's output file fails the run and leaves the
+#   file as it was.
 # Ends with "N passed, N failed"; the exit status is 1 if any check failed.
 set -uo pipefail
 
@@ -94,8 +97,10 @@ for program in kelpori vontrel; do
   check "$program.exe without the driver writes no $out" \
     absent "$base/no-driver/$out"
 
-  run "$base/linux-sim" run env TV940_DEVICE=sim "$linux_bin/$program"
-  run "$base/windows-sim" run env TV940_DEVICE=sim "$run_windows" "$exe"
+  run "$base/linux-sim" run env TV940_DEVICE=sim TV940_TRACE=run.trace \
+    "$linux_bin/$program"
+  run "$base/windows-sim" run env TV940_DEVICE=sim TV940_TRACE=run.trace \
+    "$run_windows" "$exe"
   check "$program.exe on the simulated card ends with status 0, nothing on standard error" \
     eval 'status_is "$base/windows-sim/run.status" 0 &&
           is_empty "$base/windows-sim/run.stderr"'
@@ -103,6 +108,16 @@ for program in kelpori vontrel; do
     same_bytes "$base/windows-sim/$out" "$base/windows-model/$out"
   check "$program.exe on the simulated card prints the Linux board run's trace lines" \
     crlf_twin_of "$base/windows-sim/run.stdout" "$base/linux-sim/run.stdout"
+  check "$program.exe on the simulated card writes the Linux run's trace, each line ended with CR LF" \
+    crlf_twin_of "$base/windows-sim/run.trace" "$base/linux-sim/run.trace"
+
+  run "$base/windows-sim" kept env TV940_DEVICE=sim TV940_TRACE="$out" \
+    "$run_windows" "$exe"
+  check "$program.exe with its output file as the trace ends with status 1, one line on standard error" \
+    eval 'status_is "$base/windows-sim/kept.status" 1 &&
+          one_line "$base/windows-sim/kept.stderr"'
+  check "$program.exe with its output file as the trace leaves that file as it was" \
+    same_bytes "$base/windows-sim/$out" "$base/windows-model/$out"
 
   for dir in windows-model no-driver windows-sim; do
     if [ -s "$base/$dir/run.stderr" ] && [ "$dir" != no-driver ]; then

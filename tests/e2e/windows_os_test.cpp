@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/os.h"
 #include "platform/os/win32/win32.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -277,6 +279,40 @@ TEST_F(WindowsOsTest, ThreadCountSeesSeamThreadsComeAndGo) {
   for (int i = 0; i < 10000 && tv940test::threadCount() > before; ++i) Sleep(1);
   EXPECT_EQ(tv940test::threadCount(), before);
   EXPECT_TRUE(platform::closeHandle(release));
+}
+
+// One program at a time writes a trace file: a second writer's open fails
+// before it has emptied anything, while readers still read it; a file the
+// check keeps stays as it was.
+TEST_F(WindowsOsTest, TraceFileHasOneWriterAndKeepsWhatItMayNotReplace) {
+  const char* const path = "windows-os-test.trace";
+  std::remove(path);
+  auto replace = +[](void*) { return true; };
+  const platform::os::TraceFile first =
+      platform::os::openTraceFile(path, replace, nullptr);
+  ASSERT_NE(first.file, nullptr);
+  std::fputs("req 0\n", first.file);
+  std::fflush(first.file);
+  const platform::os::TraceFile second =
+      platform::os::openTraceFile(path, replace, nullptr);
+  EXPECT_EQ(second.file, nullptr);
+  EXPECT_EQ(second.failure, platform::os::TraceFile::Failure::InUse);
+  char line[16] = {};
+  std::FILE* reader = std::fopen(path, "rb");
+  ASSERT_NE(reader, nullptr);
+  EXPECT_STREQ(std::fgets(line, sizeof line, reader), "req 0\r\n");
+  std::fclose(reader);
+  std::fclose(first.file);
+
+  const platform::os::TraceFile kept = platform::os::openTraceFile(
+      path, +[](void*) { return false; }, nullptr);
+  EXPECT_EQ(kept.file, nullptr);
+  EXPECT_EQ(kept.failure, platform::os::TraceFile::Failure::Kept);
+  reader = std::fopen(path, "rb");
+  ASSERT_NE(reader, nullptr);
+  EXPECT_STREQ(std::fgets(line, sizeof line, reader), "req 0\r\n");
+  std::fclose(reader);
+  std::remove(path);
 }
 
 }  // namespace

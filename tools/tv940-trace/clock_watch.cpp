@@ -42,52 +42,65 @@ void ClockWatch::portWrite(std::size_t line, std::uint32_t value) {
   ++bits_;
   any_ = true;
   decoder_.portWrite(value);
-  const auto& violations = decoder_.violations();
-  for (; violationsSeen_ < violations.size(); ++violationsSeen_) {
-    found_.warn(format("clock protocol, line %zu: %s", line,
-                       violations[violationsSeen_].c_str()));
+  for (const auto& bits : decoder_.frames()) addFrame(bits);
+  for (const std::string& violation : decoder_.violations()) {
+    warn(format("clock protocol, line %zu: %s", line, violation.c_str()));
     violated_ = true;
   }
+  decoder_.forgetHistory();  // all taken: the decoder keeps no history
   if (decoder_.programmings() != programmings_) {
     programmings_ = decoder_.programmings();
     endSequence(true);
   }
 }
 
-std::string ClockWatch::framesText() const {
-  std::string text;
-  const auto& frames = decoder_.frames();
-  for (std::size_t i = firstFrame_; i < frames.size(); ++i) {
-    const auto& bits = frames[i];
-    if (!text.empty()) text += "; ";
-    if (bits.size() == kCommandBits) {
-      text += format("command %u", valueOf(bits, 0, kCommandBits));
-    } else if (bits.size() == kWordBits + kCommandBits) {
-      text += format("word 0x%06x, command %u", valueOf(bits, 0, kWordBits),
-                     valueOf(bits, kWordBits, kCommandBits));
-    } else {
-      text += format("%zu bits", bits.size());
-    }
+void ClockWatch::addFrame(const std::vector<int>& bits) {
+  if (frameCount_++ == kShown) frames_ += "; ...";
+  if (frameCount_ > kShown) return;
+  if (!frames_.empty()) frames_ += "; ";
+  if (bits.size() == kCommandBits) {
+    frames_ += format("command %u", valueOf(bits, 0, kCommandBits));
+  } else if (bits.size() == kWordBits + kCommandBits) {
+    frames_ += format("word 0x%06x, command %u", valueOf(bits, 0, kWordBits),
+                      valueOf(bits, kWordBits, kCommandBits));
+  } else {
+    frames_ += format("%zu bits", bits.size());
   }
-  return text.empty() ? "none" : text;
+}
+
+void ClockWatch::add(const std::string& text) {
+  if (found_.lines.size() < kShown) {
+    found_.add("clock", text);
+  } else {
+    ++moreLines_;
+    lastMoreLines_ = lines(firstLine_, lastLine_);
+  }
+}
+
+void ClockWatch::warn(const std::string& text) {
+  if (found_.warnings.size() < kShown) {
+    found_.warn(text);
+  } else {
+    ++moreWarnings_;
+  }
 }
 
 void ClockWatch::endSequence(bool taken) {
   const std::string where = lines(firstLine_, lastLine_);
-  const std::string frames = framesText();
+  const std::string frames = frames_.empty() ? "none" : frames_;
   if (taken) {
     const sim::ClockSetting s = *decoder_.setting();
-    found_.add("clock",
-               format("P %u, Q %u, k %u, range %u: %.6g MHz from %.6g MHz (%s; "
-                      "frames: %s)",
-                      s.p, s.q, s.k, s.range, s.outputMHz,
-                      decoder_.referenceMHz(), where.c_str(), frames.c_str()));
+    add(
+        format("P %u, Q %u, k %u, range %u: %.6g MHz from %.6g MHz (%s; "
+               "frames: %s)",
+               s.p, s.q, s.k, s.range, s.outputMHz, decoder_.referenceMHz(),
+               where.c_str(), frames.c_str()));
     checkSetting(s);
   } else {
-    found_.add("clock", format("%zu bits on %s, no setting taken (frames: %s)",
-                               bits_, where.c_str(), frames.c_str()));
+    add(format("%zu bits on %s, no setting taken (frames: %s)", bits_,
+               where.c_str(), frames.c_str()));
     if (!violated_) {
-      found_.warn(
+      warn(
           format("clock, %s: the programming sequence is unfinished; "
                  "the synthesizer keeps its previous setting",
                  where.c_str()));
@@ -95,7 +108,8 @@ void ClockWatch::endSequence(bool taken) {
   }
   firstLine_ = 0;
   bits_ = 0;
-  firstFrame_ = decoder_.frames().size();
+  frames_.clear();
+  frameCount_ = 0;
   violated_ = false;
 }
 
@@ -103,7 +117,7 @@ void ClockWatch::checkSetting(const sim::ClockSetting& s) {
   const double reference = decoder_.referenceMHz();
   const double oscillator = 2.0 * reference * s.p / s.q;
   if (oscillator < kOscillatorLowMHz || oscillator > kOscillatorHighMHz) {
-    found_.warn(
+    warn(
         format("clock, line %zu: the oscillator (2 x %.6g MHz x P / Q) "
                "would run at %.6g MHz, outside %.6g-%.6g MHz",
                lastLine_, reference, oscillator, kOscillatorLowMHz,
@@ -111,7 +125,7 @@ void ClockWatch::checkSetting(const sim::ClockSetting& s) {
   }
   const unsigned range = card::clockRangeFor(oscillator);
   if (s.range != range) {
-    found_.warn(
+    warn(
         format("clock, line %zu: range field %u, but an oscillator at "
                "%.6g MHz needs %u",
                lastLine_, s.range, oscillator, range));
@@ -121,7 +135,7 @@ void ClockWatch::checkSetting(const sim::ClockSetting& s) {
   const double wanted = sim::kDesignClockMHz;
   if (reference != card::kClockReferenceMHz ||
       std::fabs(s.outputMHz - wanted) > 1e-6 * wanted) {
-    found_.warn(format(
+    warn(format(
         "clock, line %zu: %.6g MHz, not the %.6g MHz from "
         "%.6g MHz that the test programs' bring-up programs",
         lastLine_, s.outputMHz, wanted, double{card::kClockReferenceMHz}));
@@ -132,6 +146,13 @@ void ClockWatch::finish(Findings& findings) {
   if (firstLine_ != 0) endSequence(false);
   if (!any_)
     findings.add("clock", "the clock-programming port was not written");
+  if (moreLines_ != 0) {
+    found_.add("clock", format("%zu further programming sequences, the last "
+                               "on %s",
+                               moreLines_, lastMoreLines_.c_str()));
+  }
+  if (moreWarnings_ != 0)
+    found_.warn(format("clock: %zu further warnings not shown", moreWarnings_));
   findings.lines.insert(findings.lines.end(), found_.lines.begin(),
                         found_.lines.end());
   findings.warnings.insert(findings.warnings.end(), found_.warnings.begin(),
