@@ -209,7 +209,8 @@ check_trace() { # LABEL BACKEND PROGRAM RUN_DIR
 # ---- One program at a time ------------------------------------------------------
 
 # Whether process PID holds the card: its flock on the card's config file
-# (sysfs and UIO) or its descriptor of the VFIO group node.
+# (sysfs and UIO; not just any of its locks, since the trace file is locked
+# first) or its descriptor of the VFIO group node.
 holds_card() { # PID
   if [ "$guest" = vfio ]; then
     for fd in "/proc/$1/fd"/*; do
@@ -217,7 +218,10 @@ holds_card() { # PID
     done
     return 1
   else
-    awk -v pid="$1" '$2 == "FLOCK" && $5 == pid { found = 1 } END { exit !found }' /proc/locks
+    config_inode=$(ls -i "$card/config" | awk '{ print $1 }')
+    awk -v pid="$1" -v inode=":$config_inode" '
+      $2 == "FLOCK" && $5 == pid && substr($6, length($6) - length(inode) + 1) == inode { found = 1 }
+      END { exit !found }' /proc/locks
   fi
 }
 
