@@ -67,10 +67,10 @@ std::uint32_t Chip::readColumn(std::uint16_t address) {
   recogniseIfChanged();
   const int width = busWidth();
   if (width == 0) return 0;
+  if (design_ == nullptr) return words_[address] & widthMask(width);
   const std::uint32_t value =
-      design_ == nullptr
-          ? words_[address]
-          : design_->readColumn(card::columnOf(address), context());
+      design_->readColumn(card::columnOf(address), context());
+  pollInterrupt();
   return value & widthMask(width);
 }
 
@@ -81,7 +81,13 @@ void Chip::writeColumn(std::uint16_t address, std::uint32_t value) {
   recogniseIfChanged();
   if (design_ != nullptr && width != 0) {
     design_->writeColumn(card::columnOf(address), value, context());
+    pollInterrupt();
   }
+}
+
+void Chip::pollInterrupt() {
+  const std::uint32_t word = design_->interrupt();
+  if (word != 0 && interrupted_) interrupted_(word);
 }
 
 const std::string& Chip::activeDesign() const {

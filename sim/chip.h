@@ -52,6 +52,11 @@ class Chip {
   void onRecognised(std::function<void(const std::string&)> observer) {
     recognised_ = std::move(observer);
   }
+  // Called with the word each time the design asks for an interrupt after a
+  // column access.
+  void onInterrupt(std::function<void(std::uint32_t)> observer) {
+    interrupted_ = std::move(observer);
+  }
 
  private:
   struct Free {
@@ -65,6 +70,7 @@ class Chip {
   }
   void recognise() const;
   ChipContext context() const;
+  void pollInterrupt();
 
   // One word per address, zeroed by calloc: where large blocks come as
   // fresh zero pages, only the pages a program touches are ever made.
@@ -79,6 +85,7 @@ class Chip {
   mutable std::unique_ptr<Design> design_;
   mutable std::string designName_;
   std::function<void(const std::string&)> recognised_;
+  std::function<void(std::uint32_t)> interrupted_;
 };
 
 }  // namespace sim

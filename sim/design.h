@@ -48,6 +48,9 @@ class Design {
   // What the design's parameters break, for a faulty variant; "" when the
   // design works as intended.
   virtual std::string faultDescription() const { return {}; }
+  // Polled after each column access: a nonzero word raises the card's
+  // interrupt with that word.
+  virtual std::uint32_t interrupt() { return 0; }
 };
 
 // Makes a design from the parameter words the configuration carries; null
