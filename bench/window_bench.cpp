@@ -86,8 +86,9 @@ std::uint8_t* windowOrSkip(benchmark::State& state) {
 void BM_SeamWindowRead(benchmark::State& state) {
   std::uint8_t* window = windowOrSkip(state);
   if (window == nullptr) return;
+  const platform::Handle device = card().device();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(platform::windowRead32(window, kOffset));
+    benchmark::DoNotOptimize(platform::windowRead32(device, window, kOffset));
   }
 }
 
@@ -106,7 +107,9 @@ void BM_SeamWindowWrite(benchmark::State& state) {
   std::uint8_t* window = windowOrSkip(state);
   if (window == nullptr) return;
   std::uint32_t value = 0;
-  for (auto _ : state) platform::windowWrite32(window, kOffset, ++value);
+  const platform::Handle device = card().device();
+  for (auto _ : state)
+    platform::windowWrite32(device, window, kOffset, ++value);
 }
 
 void BM_RawWindowWrite(benchmark::State& state) {

@@ -35,7 +35,7 @@ void* offsetArgument(std::uint32_t offset) {
 std::uint8_t* Board::window() const { return open_ ? chipWindow : nullptr; }
 
 void Board::writeChip(std::uint32_t address, std::uint32_t value) {
-  platform::windowWrite32(window(), windowOffset(address), value);
+  platform::windowWrite32(connection_, window(), windowOffset(address), value);
 }
 
 std::uint32_t Board::readChip(std::uint32_t address) {
@@ -47,7 +47,7 @@ std::uint32_t Board::readChip(std::uint32_t address) {
     const int next = idle + 1;
     idle = next;
   }
-  return platform::windowRead32(window(), offset);
+  return platform::windowRead32(connection_, window(), offset);
 }
 
 void Board::writeChipViaDriver(std::uint32_t address, std::uint32_t value) {
@@ -65,7 +65,7 @@ std::uint32_t Board::readChipViaDriver(std::uint32_t address) {
 void Board::writeChipBlock(std::uint32_t offset, const std::uint32_t* source,
                            std::uint32_t count) {
   if (count == 0) return;
-  platform::windowWriteBlock32(window(), offset, source, count);
+  platform::windowWriteBlock32(connection_, window(), offset, source, count);
 }
 
 void Board::readChipBlockViaDriver(std::uint32_t offset, std::uint32_t* buffer,

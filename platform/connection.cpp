@@ -132,27 +132,27 @@ Handle openDevice(const char* path) {
 
 namespace {
 
-// The connection's window from now on: the accessor finds it by its base,
-// and takes the short path to a window of plain memory.
+// The connection's window from now on: its route, held by the connection,
+// and the short path's.
 void registerWindow(const std::shared_ptr<Connection>& connection,
-                    const Window& window) {
+                    Handle handle, const Window& window) {
   State& s = state();
   os::LockGuard guard(s.lock);
-  if (connection->windowBase != nullptr) seam::forgetWindowLocked(*connection);
-  connection->windowBase = window.base;
-  const bool routed = connection->device->routesWindow();
-  s.windows[window.base] = seam::OpenWindow{window.size, connection->device,
-                                            routed, connection.get()};
-  if (routed) return;
-  std::unique_ptr<Route>& route = s.routes[{window.base, window.size}];
-  if (route == nullptr) route.reset(new Route{window.base, window.size});
+  seam::forgetWindowLocked(*connection);
+  std::unique_ptr<Route>& route =
+      s.routes[{window.base, window.size, window.server}];
+  if (route == nullptr) {
+    route.reset(new Route{window.base, window.size, window.server});
+  }
+  route->owner.store(handle, std::memory_order_release);
   connection->route = route.get();
   seam::currentRoute.store(route.get(), std::memory_order_release);
 }
 
 // Request 6: the backend's window, handed out through the out buffer.
-bool mapWindow(const std::shared_ptr<Connection>& connection, void* outBuffer,
-               std::uint32_t outSize, std::uint32_t* bytesReturned) {
+bool mapWindow(const std::shared_ptr<Connection>& connection, Handle handle,
+               void* outBuffer, std::uint32_t outSize,
+               std::uint32_t* bytesReturned) {
   Window window;
   std::string failure;
   if (outBuffer == nullptr || outSize < sizeof window.base) {
@@ -165,7 +165,7 @@ bool mapWindow(const std::shared_ptr<Connection>& connection, void* outBuffer,
     recordFailure(connection->selected, failure);
     return false;
   }
-  registerWindow(connection, window);
+  registerWindow(connection, handle, window);
   std::memcpy(outBuffer, &window.base, sizeof window.base);
   if (bytesReturned != nullptr) *bytesReturned = sizeof window.base;
   return true;
@@ -217,7 +217,7 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
           failure.empty() ? "the driver's check request failed" : failure);
     }
   } else if (code == card::code(DriverRequest::MapChipWindow)) {
-    ok = mapWindow(connection, outBuffer, outSize, bytesReturned);
+    ok = mapWindow(connection, device, outBuffer, outSize, bytesReturned);
   } else {
     ok = connection->device->request(code, inBuffer, inSize, outBuffer, outSize,
                                      bytesReturned);

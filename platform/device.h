@@ -4,12 +4,14 @@
 // backends/backends.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "card/card_map.h"
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -39,11 +41,35 @@ class Reports {
   ~Reports() = default;
 };
 
-// A chip window as a backend hands it out: its base in the program's memory
-// and its size in bytes.
+// Who holds a window: the connection the seam has given it to, or none.
+using WindowOwner = std::atomic<Handle>;
+
+// A window whose accesses its device serves itself, as the simulated card
+// does: the seam hands it every access inside the window, with the
+// connection that makes it and the window's owner. The server takes the
+// access only while `owner` is that connection, read under the server's own
+// lock, so that an access racing a close reaches the closing card or
+// nothing, never a later card handed the same range. A server lives as long
+// as the process (a later device may take it over with its range).
+class WindowServer {
+ public:
+  // A whole word inside the window; the seam has checked the offset.
+  virtual std::uint32_t read32(const WindowOwner& owner, Handle connection,
+                               std::uint32_t offset) = 0;
+  virtual void write32(const WindowOwner& owner, Handle connection,
+                       std::uint32_t offset, std::uint32_t value) = 0;
+
+ protected:
+  ~WindowServer() = default;
+};
+
+// A chip window as a backend hands it out: its base in the program's memory,
+// its size in bytes and, for a window that is not plain device memory, its
+// server.
 struct Window {
   std::uint8_t* base = nullptr;
   std::uint64_t size = 0;
+  WindowServer* server = nullptr;
 };
 
 class Device {
@@ -60,9 +86,9 @@ class Device {
   // Request 6: the chip window. False with *failure when there is none. The
   // range of a window handed out must never become other memory or
   // unmapped: an access that raced the close may still land in it. A later
-  // device may be handed the same range (Linux PCI reuses its ranges; the
-  // simulated card does where address space is scarce), which is safe, as
-  // the seam forgets a window when its connection closes.
+  // device may be handed the same range (Linux PCI and the simulated card
+  // reuse their ranges), which is safe, as every access carries its
+  // connection and the seam forgets a window when its connection closes.
   virtual bool mapWindow(Window* window, std::string* failure) = 0;
 
   // Every other driver request (the buffer conventions of
@@ -80,17 +106,6 @@ class Device {
                          std::string* failure) = 0;
   virtual bool portIn32(std::uint16_t port, std::uint32_t* value,
                         std::string* failure) = 0;
-
-  // A backend whose window is not plain device memory (the simulated card)
-  // returns true; the seam then hands it every access inside the window.
-  // Other backends get plain volatile accesses. The seam has checked the
-  // offset: a whole word inside the window.
-  virtual bool routesWindow() const { return false; }
-  virtual std::uint32_t windowRead32(std::uint32_t /*offset*/) {
-    return 0xFFFFFFFFu;
-  }
-  virtual void windowWrite32(std::uint32_t /*offset*/,
-                             std::uint32_t /*value*/) {}
 
   // The connection's handle has been closed: the seam no longer routes its
   // ports or window here.

@@ -141,16 +141,21 @@ std::string cardFailures(Handle device);
 
 // ---- Chip window ----------------------------------------------------------
 // The one accessor for the mapped chip window: every word is exactly one
-// 32-bit access, in program order, never merged, split or cached. A word
-// that is not wholly inside a window handed out by a live device (beyond the
-// window's end, not on a word boundary, no window at all) reaches nothing:
-// a write is dropped, a read gives 0xFFFFFFFF, as an unanswered bus cycle.
+// 32-bit access, in program order, never merged, split or cached. Each
+// access carries the driver connection that mapped `window`; a word that is
+// not wholly inside the window that connection holds now (the connection
+// closed or stale, the window not its own, beyond the window's end, not on a
+// word boundary) reaches nothing: a write is dropped, a read gives
+// 0xFFFFFFFF, as an unanswered bus cycle. So a window pointer kept past its
+// connection's close never reaches a later card handed the same range.
 
-std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset);
-void windowWrite32(std::uint8_t* window, std::uint32_t offset,
-                   std::uint32_t value);
+std::uint32_t windowRead32(Handle connection, const std::uint8_t* window,
+                           std::uint32_t offset);
+void windowWrite32(Handle connection, std::uint8_t* window,
+                   std::uint32_t offset, std::uint32_t value);
 // Copies count words, lowest address first, one 32-bit store each.
-void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
-                        const std::uint32_t* source, std::uint32_t count);
+void windowWriteBlock32(Handle connection, std::uint8_t* window,
+                        std::uint32_t offset, const std::uint32_t* source,
+                        std::uint32_t count);
 
 }  // namespace platform

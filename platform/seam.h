@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -19,12 +20,15 @@
 
 namespace platform::seam {
 
-// A window of plain device memory as the accessor's short path reads it,
-// without the lock. Routes are never freed, and one is made for each base
-// and size: a later device handed the same range reuses it.
+// A window as the accessor reaches it, read without the seam's lock. Routes
+// are never freed, and one is made for each base, size and server: a later
+// device handed the same range reuses it, and `owner` says which connection
+// holds it now (null: none).
 struct Route {
   const std::uint8_t* base;
   std::uint64_t size;
+  WindowServer* server;  // null for plain device memory
+  WindowOwner owner{nullptr};
 };
 
 // What the card failed of one connection's accesses.
@@ -35,23 +39,13 @@ struct FailureLog {
 };
 
 // One driver connection: its device, the device as the user selected it (for
-// failure lines), its window once mapped and its failed accesses, these
-// under the state's lock.
+// failure lines), the route of its window once mapped and its failed
+// accesses, these under the state's lock.
 struct Connection {
   std::shared_ptr<Device> device;
   std::string selected;
-  const std::uint8_t* windowBase = nullptr;  // the key of its OpenWindow
-  const Route* route = nullptr;              // for a window of plain memory
+  Route* route = nullptr;
   FailureLog failures;
-};
-
-// A window as the accessor's long way finds it: its size, its device and
-// whether the device serves every access, and the connection that mapped it.
-struct OpenWindow {
-  std::uint64_t size;
-  std::shared_ptr<Device> device;
-  bool routed;
-  const Connection* owner;
 };
 
 using Entry =
@@ -65,10 +59,8 @@ struct State {
   // nothing instead of a later object.
   std::uintptr_t lastHandle = 0;
   std::unordered_map<std::uintptr_t, Entry> handles;
-  // The window of each open connection that mapped one, by its base.
-  std::map<const std::uint8_t*, OpenWindow> windows;
-  // Every route ever made, by base and size.
-  std::map<std::pair<const std::uint8_t*, std::uint64_t>,
+  // Every route ever made, by base, size and server.
+  std::map<std::tuple<const std::uint8_t*, std::uint64_t, WindowServer*>,
            std::unique_ptr<Route>>
       routes;
   // The device of the most recent open as the user selected it, and the
@@ -79,10 +71,11 @@ struct State {
 
 State& state();
 
-// The route of the most recently mapped window of plain memory while its
-// connection is open, read without the lock on every access. An access that
-// read it just before the close still finds the range mapped: a backend
-// never unmaps a window it handed out.
+// The route of the most recently mapped window, read without the lock on
+// every access: the short path takes it when the access's window and
+// connection are its own. An access that read it just before the close still
+// finds the range mapped (a backend never unmaps a window it handed out) and
+// a server that refuses it.
 extern std::atomic<const Route*> currentRoute;
 
 // The connection closes (or maps another window): its window reaches

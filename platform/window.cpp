@@ -1,9 +1,11 @@
-// The seam's one accessor for the chip window. The most recently mapped
-// window of plain memory, untraced, takes the short path: one comparison of
-// the base, one of the offset, then the access itself. Everything else (a
-// window the device serves, a traced access, another connection's window, a
-// word outside the window) goes the long way, which holds the device for the
-// access: a close on another thread never frees what an access still uses.
+// The seam's one accessor for the chip window. An untraced access to the
+// most recently mapped window by the connection that holds it takes the
+// short path: a few comparisons, then the access itself (or its server's,
+// for the simulated card). Everything else (a traced access, another
+// connection's window, a word outside the window) goes the long way, which
+// finds the route through the connection's handle. Routes and servers are
+// never freed, so a close on another thread never frees what an access
+// uses.
 #include "platform/seam.h"
 #include "platform/trace.h"
 
@@ -12,16 +14,8 @@ namespace platform {
 std::atomic<const seam::Route*> seam::currentRoute{nullptr};
 
 void seam::forgetWindowLocked(Connection& connection) {
-  State& s = state();
-  auto it = s.windows.find(connection.windowBase);
-  if (it != s.windows.end() && it->second.owner == &connection) {
-    s.windows.erase(it);
-  }
-  if (connection.route != nullptr &&
-      currentRoute.load(std::memory_order_relaxed) == connection.route) {
-    currentRoute.store(nullptr, std::memory_order_release);
-  }
-  connection.windowBase = nullptr;
+  if (connection.route == nullptr) return;
+  connection.route->owner.store(nullptr, std::memory_order_release);
   connection.route = nullptr;
 }
 
@@ -35,43 +29,48 @@ inline bool insideWindow(std::uint32_t offset, std::uint64_t size) {
   return (offset & 3) == 0 && std::uint64_t(offset) + 4 <= size;
 }
 
-// Where an access to a window pointer goes: the window's size (0 when the
-// pointer is no open connection's window) and, for a window the device
-// serves, the device, held for the access.
-struct Target {
-  std::uint64_t size = 0;
-  Device* routed = nullptr;
-  std::shared_ptr<Device> held;
-};
-
-Target findTarget(const std::uint8_t* window) {
-  Target target;
-  if (window == nullptr) return target;
+// The route of `window` while `connection` holds it; null otherwise.
+const Route* findRoute(Handle connection, const std::uint8_t* window) {
+  if (window == nullptr || connection == nullptr) return nullptr;
   const Route* current = seam::currentRoute.load(std::memory_order_acquire);
-  if (current != nullptr && current->base == window) {
-    target.size = current->size;
-    return target;
+  if (current != nullptr && current->base == window &&
+      current->owner.load(std::memory_order_acquire) == connection) {
+    return current;
   }
+  const std::shared_ptr<seam::Connection> found =
+      seam::findConnection(connection);
+  if (found == nullptr) return nullptr;
   seam::State& s = seam::state();
   os::LockGuard guard(s.lock);
-  auto it = s.windows.find(window);
-  if (it == s.windows.end()) return target;
-  target.size = it->second.size;
-  target.held = it->second.device;
-  if (it->second.routed) target.routed = target.held.get();
-  return target;
+  const Route* route = found->route;
+  return route != nullptr && route->base == window ? route : nullptr;
 }
 
-std::uint32_t readWord(const Target& target, const std::uint8_t* window,
-                       std::uint32_t offset) {
-  const bool reached = insideWindow(offset, target.size);
-  std::uint32_t value = kFloatingBus;
-  if (reached) {
-    value =
-        target.routed != nullptr
-            ? target.routed->windowRead32(offset)
-            : *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
+// One access on a route known to hold the word.
+inline std::uint32_t load(const Route& route, Handle connection,
+                          std::uint32_t offset) {
+  if (route.server != nullptr) {
+    return route.server->read32(route.owner, connection, offset);
   }
+  return *reinterpret_cast<const volatile std::uint32_t*>(route.base + offset);
+}
+
+inline void store(const Route& route, Handle connection, std::uint32_t offset,
+                  std::uint32_t value) {
+  if (route.server != nullptr) {
+    route.server->write32(route.owner, connection, offset, value);
+    return;
+  }
+  // A route's base is the window a backend handed out for writing.
+  auto* base = const_cast<std::uint8_t*>(route.base);
+  *reinterpret_cast<volatile std::uint32_t*>(base + offset) = value;
+}
+
+std::uint32_t readWord(const Route* route, Handle connection,
+                       std::uint32_t offset) {
+  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  const std::uint32_t value =
+      reached ? load(*route, connection, offset) : kFloatingBus;
   if (trace::on()) {
     trace::write(
         trace::wordEvent(trace::Kind::WindowRead, offset, value, reached));
@@ -79,16 +78,10 @@ std::uint32_t readWord(const Target& target, const std::uint8_t* window,
   return value;
 }
 
-void writeWord(const Target& target, std::uint8_t* window, std::uint32_t offset,
+void writeWord(const Route* route, Handle connection, std::uint32_t offset,
                std::uint32_t value) {
-  const bool reached = insideWindow(offset, target.size);
-  if (reached) {
-    if (target.routed != nullptr) {
-      target.routed->windowWrite32(offset, value);
-    } else {
-      *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
-    }
-  }
+  const bool reached = route != nullptr && insideWindow(offset, route->size);
+  if (reached) store(*route, connection, offset, value);
   if (trace::on()) {
     trace::write(
         trace::wordEvent(trace::Kind::WindowWrite, offset, value, reached));
@@ -97,49 +90,58 @@ void writeWord(const Target& target, std::uint8_t* window, std::uint32_t offset,
 
 // The long way, kept out of line so that the short path stays a few
 // instructions.
-[[gnu::noinline]] std::uint32_t readAnyWindow(const std::uint8_t* window,
+[[gnu::noinline]] std::uint32_t readAnyWindow(Handle connection,
+                                              const std::uint8_t* window,
                                               std::uint32_t offset) {
-  return readWord(findTarget(window), window, offset);
+  return readWord(findRoute(connection, window), connection, offset);
 }
 
-[[gnu::noinline]] void writeAnyWindow(std::uint8_t* window,
+[[gnu::noinline]] void writeAnyWindow(Handle connection, std::uint8_t* window,
                                       std::uint32_t offset,
                                       std::uint32_t value) {
-  writeWord(findTarget(window), window, offset, value);
+  writeWord(findRoute(connection, window), connection, offset, value);
 }
 
-// True when an access at this window and offset is a plain one.
-inline bool plainAccess(const std::uint8_t* window, std::uint32_t offset) {
+// The route of an access that may take the short path; null otherwise.
+inline const Route* shortPath(Handle connection, const std::uint8_t* window,
+                              std::uint32_t offset) {
   const Route* route = seam::currentRoute.load(std::memory_order_acquire);
-  return route != nullptr && window == route->base &&
-         insideWindow(offset, route->size) && !trace::on();
+  if (route != nullptr && window == route->base &&
+      route->owner.load(std::memory_order_relaxed) == connection &&
+      connection != nullptr && insideWindow(offset, route->size) &&
+      !trace::on()) {
+    return route;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
-std::uint32_t windowRead32(const std::uint8_t* window, std::uint32_t offset) {
-  if (plainAccess(window, offset)) {
-    return *reinterpret_cast<const volatile std::uint32_t*>(window + offset);
+std::uint32_t windowRead32(Handle connection, const std::uint8_t* window,
+                           std::uint32_t offset) {
+  if (const Route* route = shortPath(connection, window, offset)) {
+    return load(*route, connection, offset);
   }
-  return readAnyWindow(window, offset);
+  return readAnyWindow(connection, window, offset);
 }
 
-void windowWrite32(std::uint8_t* window, std::uint32_t offset,
-                   std::uint32_t value) {
-  if (plainAccess(window, offset)) {
-    *reinterpret_cast<volatile std::uint32_t*>(window + offset) = value;
+void windowWrite32(Handle connection, std::uint8_t* window,
+                   std::uint32_t offset, std::uint32_t value) {
+  if (const Route* route = shortPath(connection, window, offset)) {
+    store(*route, connection, offset, value);
     return;
   }
-  writeAnyWindow(window, offset, value);
+  writeAnyWindow(connection, window, offset, value);
 }
 
-void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
-                        const std::uint32_t* source, std::uint32_t count) {
+void windowWriteBlock32(Handle connection, std::uint8_t* window,
+                        std::uint32_t offset, const std::uint32_t* source,
+                        std::uint32_t count) {
   if (count == 0 || source == nullptr) return;
-  const Target target = findTarget(window);
+  const Route* route = findRoute(connection, window);
   const std::uint64_t end = std::uint64_t(offset) + 4 * std::uint64_t(count);
-  if (target.size != 0 && target.routed == nullptr && !trace::on() &&
-      (offset & 3) == 0 && end <= target.size) {
+  if (route != nullptr && route->server == nullptr && !trace::on() &&
+      (offset & 3) == 0 && end <= route->size) {
     auto* words = reinterpret_cast<volatile std::uint32_t*>(window + offset);
     for (std::uint32_t i = 0; i < count; ++i) words[i] = source[i];
     return;
@@ -149,7 +151,7 @@ void windowWriteBlock32(std::uint8_t* window, std::uint32_t offset,
     // No window reaches past 4 GiB, and no offset there can be traced: the
     // words from there on are dropped.
     if (at > 0xFFFFFFFFu) break;
-    writeWord(target, window, static_cast<std::uint32_t>(at), source[i]);
+    writeWord(route, connection, static_cast<std::uint32_t>(at), source[i]);
   }
 }
 

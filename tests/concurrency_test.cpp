@@ -249,12 +249,14 @@ TEST_F(Concurrency, AccessesRacingACloseAndReopenReachNoCardThatIsGone) {
   std::uint8_t* first = nullptr;
   platform::Handle device = openCard(&first);
   std::atomic<std::uint8_t*> window{first};
+  std::atomic<platform::Handle> connection{device};
   tv940test::Thread reopener([&] {
     for (int cycle = 0; cycle < 300; ++cycle) {
       platform::closeHandle(device);
       std::uint8_t* next = nullptr;
       device = openCard(&next);
       window = next;
+      connection = device;
     }
   });
   // Column 2's register: each write reaches the chip's design logic.
@@ -262,8 +264,9 @@ TEST_F(Concurrency, AccessesRacingACloseAndReopenReachNoCardThatIsGone) {
   constexpr unsigned kWords = 50000;
   for (unsigned i = 0; i < kWords; ++i) {
     std::uint8_t* target = window;
-    platform::windowWrite32(target, column, i);
-    platform::windowRead32(target, column);
+    const platform::Handle through = connection;
+    platform::windowWrite32(through, target, column, i);
+    platform::windowRead32(through, target, column);
     if (i % 64 == 0) std::this_thread::yield();
   }
   reopener.join();

@@ -411,7 +411,7 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
                                    offsetArgument(offset), 0, &returned);
   };
 
-  platform::windowWrite32(window, 0x830020, 0xC0DEC008);
+  platform::windowWrite32(device, window, 0x830020, 0xC0DEC008);
   std::uint32_t value = 0x11223344;
   EXPECT_TRUE(words(DriverRequest::WriteWord, &value, 1, 0x83FFFC));
   std::uint32_t pair[2] = {5, 6};
@@ -422,7 +422,7 @@ TEST_F(LinuxPciTest, WindowAndDriverWordsLandInResource0) {
   EXPECT_EQ(wordAt(dir_ / "resource0", 0x800004), 6u);
 
   putWord(dir_ / "resource0", 0x830000, 0x0000000B);
-  EXPECT_EQ(platform::windowRead32(window, 0x830000), 0x0000000Bu);
+  EXPECT_EQ(platform::windowRead32(device, window, 0x830000), 0x0000000Bu);
   std::uint32_t three[3] = {};
   EXPECT_TRUE(words(DriverRequest::ReadWords, three, 3, 0x82FFFC));
   EXPECT_EQ(three[1], 0x0000000Bu);
@@ -531,7 +531,7 @@ TEST_F(LinuxPciTest, ManyOpensAndClosesKeepTheMappingsBounded) {
         device, card::code(DriverRequest::MapChipWindow), nullptr, 0, &window,
         sizeof window, &returned))
         << cycle << ": " << platform::lastOpenFailure();
-    platform::windowWrite32(window, 0x830020, cycle);
+    platform::windowWrite32(device, window, 0x830020, cycle);
     ASSERT_TRUE(platform::closeHandle(device));
     if (cycle == 1) firstWindow = window;
     if (cycle == 10) after = mappingCount();

@@ -65,10 +65,12 @@ class SimCardTest : public ::testing::Test {
     return call(1, &value, 1, offsetArgument(card::windowOffset(address)), 0);
   }
   void write(std::uint16_t address, std::uint32_t value) {
-    platform::windowWrite32(window_, card::windowOffset(address), value);
+    platform::windowWrite32(device_, window_, card::windowOffset(address),
+                            value);
   }
   std::uint32_t read(std::uint16_t address) {
-    return platform::windowRead32(window_, card::windowOffset(address));
+    return platform::windowRead32(device_, window_,
+                                  card::windowOffset(address));
   }
   static std::uint16_t column(unsigned n) {
     return static_cast<std::uint16_t>((n << 8) | 0xC0);
@@ -191,10 +193,10 @@ TEST_F(SimCardTest, DriverWordRequestsAreCheckedAndReachTheChip) {
   EXPECT_EQ(card_->peekChip(0xC008), 0xAAAA5555u);
 
   // Below the chip the window is plain board memory.
-  platform::windowWrite32(window_, 0x10, 0x600DF00D);
+  platform::windowWrite32(device_, window_, 0x10, 0x600DF00D);
   ASSERT_TRUE(call(2, words, 1, offsetArgument(0x10), 0));
   EXPECT_EQ(words[0], 0x600DF00Du);
-  EXPECT_EQ(platform::windowRead32(window_, 0x14), 0u);
+  EXPECT_EQ(platform::windowRead32(device_, window_, 0x14), 0u);
 
   const std::vector<sim::Event> events = card_->events();
   ASSERT_GE(events.size(), 6u);
@@ -249,7 +251,7 @@ TEST_F(SimCardTest, RegistersPortsAndTheTrace) {
   platform::portOut32(device_, 0xE018, 0);
   platform::portIn32(device_, 0xE020);
   write(0xC008, 0);
-  platform::windowRead32(window_, 0x10);
+  platform::windowRead32(device_, window_, 0x10);
   driverWrite(0xC000, 8);
   call(2, block, 1, offsetArgument(card::windowOffset(0xC000)), 0);
   card_->raiseInterrupt(42);
@@ -424,7 +426,8 @@ TEST_F(SimCardTest, TraceFileHoldsTheEventsInOrder) {
   unsetenv("TV940_TRACE");
   write(0xC008, 7);
   read(0xC008);
-  platform::windowWrite32(window_, card::kWindowSize, 5);  // reaches nothing
+  platform::windowWrite32(device_, window_, card::kWindowSize,
+                          5);  // reaches nothing
   platform::portOut32(device_, 0xE018, 0);
   card_->raiseInterrupt(42);
   EXPECT_STREQ(platform::finishTrace(), "");

@@ -1,18 +1,15 @@
-// The card as the device model says it should answer, fed a trace's events
-// in order: the chip with every known design as intended (a faulty
-// variant's parameters are not taken), the clock synthesizer, the control
-// ports and the window below the chip. check holds the card's reads in a
-// trace against its answers.
+// The checker's view of the device model (sim/card_model.h), fed a trace's
+// events in order: the card with every known design as intended (a faulty
+// variant's parameters are not taken), and the status bits of a read that no
+// design predicts. check holds the card's reads in a trace against its
+// answers.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "sim/chip.h"
-#include "sim/clock_decoder.h"
+#include "sim/card_model.h"
 #include "tools/tv940-trace/trace_file.h"
 
 namespace trace {
@@ -37,31 +34,25 @@ class CardModel {
 
   // What the model can judge, once the trace is through: the clock it ran
   // at, the design it ran ("" none), the configuration written.
-  const sim::ClockDecoder& clock() const { return clock_; }
+  const sim::ClockDecoder& clock() const { return card_.clock(); }
   const std::string& design() const { return design_; }
   std::size_t configurationWrites() const { return configurationWrites_; }
   std::uint32_t identification() const {
-    return chip_.peek(card::kConfigurationBase);
+    return card_.chip().peek(card::kConfigurationBase);
   }
   bool identificationWritten() const { return identificationWritten_; }
   // Makes the chip recognise a configuration written after the last column
   // access.
-  void settle() { chip_.activeDesign(); }
+  void settle() { card_.chip().activeDesign(); }
 
  private:
-  struct Free {
-    void operator()(std::uint32_t* words) const { std::free(words); }
-  };
+  // The window offset an event's word lies at.
+  static std::uint32_t offsetOf(const Event& event) {
+    return event.inChip ? card::windowOffset(event.where) : event.where;
+  }
 
-  std::uint32_t readWindow(const Event& event);
-  void writeWindow(const Event& event);
-
-  sim::Chip chip_;
-  sim::ClockDecoder clock_;
   std::uint32_t ioBase_;
-  // Words below the chip, zeroed by calloc: only pages a trace writes are
-  // ever made.
-  std::unique_ptr<std::uint32_t[], Free> below_;
+  sim::CardModel card_;
   std::string design_;
   std::vector<sim::StatusBits> status_;  // of the design running
   std::size_t configurationWrites_ = 0;

@@ -10,16 +10,10 @@
 #include <vector>
 
 #include "card/card_map.h"
-#include "card/trace_format.h"
 #include "platform/backends/simulated_card/settings.h"
+#include "sim/card_model.h"
 
 namespace sim {
-
-class ClockDecoder;
-
-// One event on the card, in program order: the events of the trace.
-using EventKind = card::trace::Kind;
-using Event = card::trace::Event;
 
 // ---- The card -------------------------------------------------------------
 

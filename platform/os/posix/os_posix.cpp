@@ -1,8 +1,10 @@
 // POSIX OS services of the seam: events, threads, the module look-up and the
 // millisecond clock.
 #include <pthread.h>
+#include <sched.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -54,6 +56,15 @@ void Lock::lock() {
 }
 void Lock::unlock() {
   pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+
+void yieldProcessor(unsigned tries) {
+  if (tries < 64) {
+    sched_yield();
+  } else {
+    const timespec pause{0, 100000};  // 0.1 ms
+    nanosleep(&pause, nullptr);
+  }
 }
 
 bool isPlainFile(const char* path) {

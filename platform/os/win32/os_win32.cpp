@@ -56,6 +56,8 @@ void Lock::unlock() {
   LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
 }
 
+void yieldProcessor(unsigned tries) { Sleep(tries < 64 ? 0 : 1); }
+
 bool isPlainFile(const char* path) {
   // Devices such as NUL or CON have no attributes to give.
   const DWORD attributes = GetFileAttributesA(path);
