@@ -76,6 +76,5 @@ int onTheCard() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return argc > 1 && std::strcmp(argv[1], "-s") == 0 ? software()
-                                                     : onTheCard();
+  return argc > 1 && std::strcmp(argv[1], "-s") == 0 ? software() : onTheCard();
 }

@@ -6,9 +6,9 @@
 // the new sum as its word. Registers latch only while the clock runs.
 #pragma once
 
-#include <cstdint>
-
 #include <tv940/design_plugin.h>
+
+#include <cstdint>
 
 class Accumulator {
  public:
