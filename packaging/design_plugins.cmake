@@ -11,5 +11,4 @@ install(TARGETS tv940_design_contract EXPORT TV940Targets)
 install(FILES TV940VerilogDesign.cmake tv940_verilog_design.cpp.in
         DESTINATION ${TV940_CMAKEDIR})
 
-install(PROGRAMS $<TARGET_FILE:bfxgen> DESTINATION ${CMAKE_INSTALL_BINDIR}
-        RENAME tv940-bfxgen)
+install(TARGETS tv940-bfxgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

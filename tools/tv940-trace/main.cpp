@@ -138,6 +138,11 @@ int main(int argc, char** argv) {
     return kClean;
   }
 
+  // The report knows the designs the simulated card would run.
+  if (std::string failure; !sim::loadDesignPluginsFromEnvironment(&failure)) {
+    std::cerr << "tv940-trace: " << failure << '\n';
+    return kTrouble;
+  }
   trace::Findings findings;
   if (!trace::report(file, &findings)) {
     std::cerr << "tv940-trace: " << file.error() << '\n';
