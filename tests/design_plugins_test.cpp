@@ -204,6 +204,23 @@ TEST(DesignPlugins, ABoundPluginRunsExactlyItsDesignFile) {
   // A real design's configuration: no identification word, any addresses.
   writeFile(file, "# mine\n4000 0\n4100 0x1234\r\n5000 89abcdef trailing\n");
   std::string failure;
+  // A file that is no list of pairs, or writes no configuration, binds
+  // nothing.
+  const fs::path bad = dir / "bad.bfx";
+  writeFile(bad, "4000 1\n4001 xyz\n");
+  EXPECT_FALSE(
+      sim::loadDesignPlugins(plugin("sound") + "=" + bad.string(), &failure));
+  EXPECT_EQ(failure, "design plug-in " + plugin("sound") +
+                         ": the design file " + bad.string() +
+                         " line 2 is not an address and a data word in "
+                         "hexadecimal");
+  writeFile(bad, "c000 1\n");
+  EXPECT_FALSE(
+      sim::loadDesignPlugins(plugin("sound") + "=" + bad.string(), &failure));
+  EXPECT_NE(failure.find("writes nothing to the configuration space"),
+            std::string::npos)
+      << failure;
+
   ASSERT_TRUE(
       sim::loadDesignPlugins(plugin("sound") + "=" + file.string(), &failure))
       << failure;
