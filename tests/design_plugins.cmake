@@ -2,7 +2,7 @@
 # tests/plugins/test_plugin.cpp, from bin/test-plugins/.
 if(TARGET design_plugins_test)
   set(variants sound no_symbol abi no_create no_write no_read none too_many
-               same_id)
+               same_id not_kelpori)
   set(index 0)
   foreach(variant IN LISTS variants)
     add_library(test_plugin_${variant} MODULE plugins/test_plugin.cpp)

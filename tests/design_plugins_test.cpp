@@ -82,6 +82,21 @@ TEST_F(DesignPluginRuns, EveryBrokenPluginFailsTheOpenAndCheckWithOneLine) {
           {"check", "--designs", plugin("sound"), "kelpori.trace"}, {});
   EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 
+  // A plug-in design with kelpori's identification replaces the built-in
+  // one: the board run differs from the model, and check agrees with the
+  // run only with the plug-in loaded.
+  env["TV940_SIM_DESIGNS"] = plugin("not_kelpori");
+  env["TV940_TRACE"] = "replaced.trace";
+  fs::rename(dir_ / "kelpori.out", dir_ / "sound.out");
+  ASSERT_EQ(run("kelpori", {}, env).status, 0);
+  EXPECT_NE(readFile(dir_ / "kelpori.out"), readFile(dir_ / "sound.out"));
+  EXPECT_EQ(
+      run("tv940-trace",
+          {"check", "--designs", plugin("not_kelpori"), "replaced.trace"}, {})
+          .status,
+      0);
+  EXPECT_EQ(run("tv940-trace", {"check", "replaced.trace"}, {}).status, 1);
+
   const std::vector<std::pair<std::string, std::string>> broken = {
       {(dir_ / "missing.so").string(), "no such file"},
       {dir_.string(), "not a shared library (not a regular file)"},

@@ -1,7 +1,7 @@
 // Plug-ins for the plug-in suite, one per VARIANT: a sound one whose design
 // adds what column 0 receives and asks for the interrupt once the sum passes
-// a threshold (its parameter word), and one for each way a plug-in can break
-// the contract.
+// a threshold (its parameter word), one in place of kelpori's design, and
+// one for each way a plug-in can break the contract.
 #include <tv940/design.hpp>
 
 namespace {
@@ -15,6 +15,7 @@ namespace {
 #define VARIANT_NONE 6
 #define VARIANT_TOO_MANY 7
 #define VARIANT_SAME_ID 8
+#define VARIANT_NOT_KELPORI 9
 
 // Column 0 adds (when the clock runs), column 1 reads the sum, column 2
 // reads its low byte in bits 0-7 beside noise in bits 8-31.
@@ -68,7 +69,15 @@ const tv940_design kSum = sound();
 
 }  // namespace
 
-#if VARIANT == VARIANT_NONE
+#if VARIANT == VARIANT_NOT_KELPORI
+// In place of kelpori's built-in design: every column reads 0.
+struct Zero {
+  void writeColumn(unsigned, std::uint32_t, const tv940_chip_context&) {}
+  std::uint32_t readColumn(unsigned, const tv940_chip_context&) { return 0; }
+};
+const tv940_design kZero = tv940::makeDesign<Zero>(0x4B454C50, "zero");
+TV940_DESIGNS(&kZero)
+#elif VARIANT == VARIANT_NONE
 extern "C" TV940_DESIGN_EXPORT const tv940_design* const* tv940_designs(
     std::size_t* count) {
   *count = 0;
