@@ -1,5 +1,7 @@
 // bfxgen: writes design files in the BFX format for the simulated card.
 //
+// Installed as tv940-bfxgen; its messages carry the name it was run by.
+//
 //   bfxgen DIRECTORY
 //     writes the sample designs: kelpori.bfx, vontrel.bfx and the faulty
 //     variants under faulty/.
@@ -24,6 +26,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string program = "bfxgen";  // as run: bfxgen or tv940-bfxgen
 
 struct DesignFile {
   std::string path;  // relative to the output directory
@@ -124,7 +128,7 @@ bool writeFile(const fs::path& path, const std::string& text) {
   out << text;
   out.close();
   if (!out) {
-    std::cerr << "bfxgen: cannot write " << path.string() << "\n";
+    std::cerr << program << ": cannot write " << path.string() << "\n";
     return false;
   }
   return true;
@@ -143,8 +147,9 @@ bool parseNumber(const std::string& text, int base, std::uint32_t& value) {
 }
 
 int usage() {
-  std::cerr << "usage: bfxgen DIRECTORY\n"
-               "       bfxgen --identification HEX [--parameter HEX]... "
+  std::cerr << "usage: " << program << " DIRECTORY\n"
+            << "       " << program
+            << " --identification HEX [--parameter HEX]... "
                "--body-words N [--title TEXT] FILE\n";
   return 2;
 }
@@ -182,7 +187,7 @@ int writeCustom(int argc, char** argv) {
     } else if (option.rfind("--", 0) != 0 && output.empty()) {
       output = option;
     } else {
-      std::cerr << "bfxgen: bad argument '" << option << "'\n";
+      std::cerr << program << ": bad argument '" << option << "'\n";
       return usage();
     }
   }
@@ -191,7 +196,7 @@ int writeCustom(int argc, char** argv) {
   }
   const std::string text = bfxText(file);
   if (text.empty()) {
-    std::cerr << "bfxgen: the configuration does not fit: at most "
+    std::cerr << program << ": the configuration does not fit: at most "
               << sim::kMaxParameters << " parameters, and "
               << card::kConfigurationEnd - card::kConfigurationBase
               << " words in all\n";
@@ -203,6 +208,9 @@ int writeCustom(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 0 && argv[0][0] != '\0') {
+    program = fs::path(argv[0]).filename().string();
+  }
   if (argc == 2 && std::string(argv[1]).rfind("--", 0) != 0) {
     return writeSamples(argv[1]);
   }

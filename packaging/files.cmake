@@ -16,7 +16,7 @@ function(tv940_gzip source name)
 endfunction()
 
 # The pages carry the project's version.
-foreach(page kelpori.1 vontrel.1 tv940-trace.1)
+foreach(page kelpori.1 vontrel.1 tv940-trace.1 tv940-bfxgen.1)
   configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${page} @ONLY)
   tv940_gzip(${CMAKE_CURRENT_BINARY_DIR}/${page} ${page})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "card/card_map.h"
+#include "tv940/design_plugin.h"
 
 namespace sim {
 
@@ -65,6 +66,11 @@ struct StatusBits {
   std::uint32_t bits;
 };
 
+struct ConfigurationWrite {
+  std::uint16_t address;
+  std::uint32_t data;
+};
+
 struct DesignEntry {
   std::uint32_t identification;  // the word the configuration carries
   std::string name;
@@ -73,21 +79,41 @@ struct DesignEntry {
   // when the configuration's own parameters are the design as intended.
   std::vector<std::uint32_t> intended = {};
   std::vector<StatusBits> status = {};
+  // A design bound to a design file: recognised when the configuration
+  // space (0x4000-0xBFFF) holds exactly what the file writes, one word per
+  // address from 0x4000, and made without parameter words. Empty: recognised
+  // by the identification word of the configuration layout below.
+  std::vector<std::uint32_t> boundConfiguration = {};
 };
 
-// The designs the card knows: the built-in ones, then those registered.
+// A design of the plug-in contract as the card runs it. The tv940_design's
+// functions must stay valid for the design's life; faultDescription gives
+// `fault`.
+std::unique_ptr<Design> makeContractDesign(
+    const tv940_design& design, const std::vector<std::uint32_t>& parameters,
+    std::string fault = {});
+// The registry entry of a design of the plug-in contract: its name,
+// identification, factory and unpredictable bits.
+DesignEntry contractEntry(const tv940_design& design);
+
+// The designs the card knows: the built-in ones, then those registered,
+// then those a plug-in brings (a design replaces one with the same
+// identification). The first call fixes them for the life of the process, so
+// recognition, which calls it, always sees the same designs and entries
+// never move.
 const std::vector<DesignEntry>& knownDesigns();
-// Adds a design, or replaces the one with the same identification.
-void registerDesign(DesignEntry entry);
+// Whether knownDesigns has fixed the designs.
+bool designsFixed();
+// Adds a design, or replaces the one with the same identification; false
+// (nothing changed) once the designs are fixed.
+bool registerDesign(DesignEntry entry);
+// The plug-ins' designs, in place of those installed before (if any); false
+// (nothing changed) once the designs are fixed.
+bool installPluginDesigns(std::vector<DesignEntry> designs);
 
 // ---- Configuration ---------------------------------------------------------
 
 inline constexpr std::uint32_t kMaxParameters = 64;
-
-struct ConfigurationWrite {
-  std::uint16_t address;
-  std::uint32_t data;
-};
 
 // The configuration of a design in the layout above, in the order a design
 // file writes it: header, parameters, a deterministic body of bodyWords
@@ -174,6 +200,10 @@ struct ShiftRegisterParameters {
 
 std::unique_ptr<Design> makeShiftRegisterDesign(
     const std::vector<std::uint32_t>& parameters);
+// The design on the plug-in contract, and what its parameters break ("" for
+// the design as intended).
+const tv940_design& shiftRegisterDesign();
+std::string shiftRegisterFault(const std::vector<std::uint32_t>& parameters);
 
 // Multiply-add (vontrel.bfx). A write to column 0 lands bitwise in operand
 // word 1 where mask 0xC014 is set and in operand word 2 where mask 0xC010 is
@@ -195,6 +225,9 @@ struct MultiplyAddParameters {
 
 std::unique_ptr<Design> makeMultiplyAddDesign(
     const std::vector<std::uint32_t>& parameters);
+// The design on the plug-in contract, and what its parameters break.
+const tv940_design& multiplyAddDesign();
+std::string multiplyAddFault(const std::vector<std::uint32_t>& parameters);
 
 // The chip clock both designs are made for, in MHz: the test programs bring
 // the board up at it from the card's reference.

@@ -5,10 +5,12 @@
 //   tv940-trace vcd TRACE      a Value Change Dump on standard output; a
 //                              trace that is not whole is named on
 //                              standard error
-//   tv940-trace check [--all] TRACE
+//   tv940-trace check [--all] [--designs PLUGINS] TRACE
 //                              every read held against the device model's
 //                              answer; exit status 1 when some differ, 3
-//                              when the model cannot judge the trace
+//                              when the model cannot judge the trace (or a
+//                              design plug-in cannot be loaded); the
+//                              plug-ins default to TV940_SIM_DESIGNS
 //   tv940-trace diff [--sent-only] [--all] A B
 //                              two traces compared event by event; exit
 //                              status 1 when they differ
@@ -18,9 +20,11 @@
 // the command line is wrong.
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/plugins.h"
 #include "tools/tv940-trace/check.h"
 #include "tools/tv940-trace/diff.h"
 #include "tools/tv940-trace/report.h"
@@ -33,13 +37,14 @@ namespace {
 constexpr int kClean = 0;
 constexpr int kWarnings = 1;
 constexpr int kTrouble = 2;
+constexpr int kCannotJudge = 3;
 
 const char* const kUsage =
     "usage: tv940-trace report TRACE   what the traced run did; exit status 1 "
     "when it warns\n"
     "       tv940-trace vcd TRACE      the trace as a Value Change Dump on "
     "standard output\n"
-    "       tv940-trace check [--all] TRACE\n"
+    "       tv940-trace check [--all] [--designs PLUGINS] TRACE\n"
     "                                  every read against the device model; "
     "exit status 1\n"
     "                                  when one differs, 3 when the model "
@@ -55,9 +60,12 @@ const char* const kUsage =
 int compare(const std::string& command, int argc, char** argv) {
   trace::DiffOptions options;
   std::vector<std::string> traces;
+  std::optional<std::string> designs;
   for (int i = 2; i < argc; ++i) {
     const std::string word = argv[i];
-    if (word == "--all") {
+    if (word == "--designs" && command == "check" && i + 1 < argc) {
+      designs = argv[++i];
+    } else if (word == "--all") {
       options.all = true;
     } else if (word == "--sent-only" && command == "diff") {
       options.sentOnly = true;
@@ -68,6 +76,15 @@ int compare(const std::string& command, int argc, char** argv) {
     }
   }
   if (command == "check" && traces.size() == 1) {
+    // The plug-ins' designs join the model before it sees the trace.
+    std::string failure;
+    const bool loaded = designs
+                            ? sim::loadDesignPlugins(*designs, &failure)
+                            : sim::loadDesignPluginsFromEnvironment(&failure);
+    if (!loaded) {
+      std::cerr << "tv940-trace: " << failure << '\n';
+      return kCannotJudge;
+    }
     return trace::check(traces[0], options.all, std::cout, std::cerr);
   }
   if (command == "diff" && traces.size() == 2) {
@@ -121,6 +138,11 @@ int main(int argc, char** argv) {
     return kClean;
   }
 
+  // The report knows the designs the simulated card would run.
+  if (std::string failure; !sim::loadDesignPluginsFromEnvironment(&failure)) {
+    std::cerr << "tv940-trace: " << failure << '\n';
+    return kTrouble;
+  }
   trace::Findings findings;
   if (!trace::report(file, &findings)) {
     std::cerr << "tv940-trace: " << file.error() << '\n';

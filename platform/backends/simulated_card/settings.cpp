@@ -6,6 +6,7 @@
 
 #include "card/bytes.h"
 #include "platform/os.h"
+#include "sim/plugins.h"
 
 namespace sim {
 namespace {
@@ -89,6 +90,8 @@ bool settingsForOpen(Settings* settings, std::string* failure) {
     platform::os::LockGuard guard(n.lock);
     *settings = n.settings;
   }
+  // The design plug-ins come before the card's first recognition.
+  if (!loadDesignPluginsFromEnvironment(failure)) return false;
   const char* faults = std::getenv("TV940_SIM_FAULTS");
   if (faults == nullptr) return true;
   std::string error;

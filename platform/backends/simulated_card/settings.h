@@ -37,7 +37,9 @@ bool applyFaults(const std::string& list, Settings& settings,
                  std::string* error);
 
 // For the card's open: the next settings with the faults TV940_SIM_FAULTS
-// names. False with *failure (one line) for an unknown fault there.
+// names, after the design plug-ins of TV940_SIM_DESIGNS are loaded. False
+// with *failure (one line) for an unknown fault there or a plug-in that
+// cannot be loaded.
 bool settingsForOpen(Settings* settings, std::string* failure);
 // For resetSettings: the next settings become the defaults.
 void restoreDefaultSettings();

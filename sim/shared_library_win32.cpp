@@ -1,0 +1,42 @@
+// LoadLibrary for design plug-ins.
+#include <windows.h>
+
+#include "sim/shared_library.h"
+
+namespace sim {
+
+void* openSharedLibrary(const std::string& path, std::string* error) {
+  // Only the named file, not the DLL search path, and no error dialog.
+  const UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+  HMODULE library =
+      LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  const DWORD code = GetLastError();
+  SetErrorMode(mode);
+  if (library == nullptr) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, text, sizeof text, nullptr);
+    std::string why = text;
+    while (!why.empty() && (why.back() == '\r' || why.back() == '\n' ||
+                            why.back() == ' ' || why.back() == '.')) {
+      why.pop_back();
+    }
+    *error = why.empty()
+                 ? "cannot be loaded (error " + std::to_string(code) + ")"
+                 : why;
+  }
+  return library;
+}
+
+void* sharedLibrarySymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(
+      GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void closeSharedLibrary(void* library) {
+  FreeLibrary(static_cast<HMODULE>(library));
+}
+
+char pathListSeparator() { return ';'; }
+
+}  // namespace sim
