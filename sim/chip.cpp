@@ -101,11 +101,13 @@ void Chip::recognise() const {
   configurationChanged_ = false;
   design_.reset();
   designName_.clear();
+  designStatus_.clear();
   std::optional<RecognisedDesign> found = recogniseDesign(
       [this](std::uint16_t address) { return words_[address]; }, variant_);
   if (!found || found->design == nullptr) return;
   design_ = std::move(found->design);
   designName_ = std::move(found->name);
+  designStatus_ = std::move(found->status);
   if (recognised_) recognised_(designName_);
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "sim/design.h"
 
@@ -46,6 +47,12 @@ class Chip {
   // The name of the design the configuration holds ("" when none is
   // completely loaded); a faulty variant adds its fault in parentheses.
   const std::string& activeDesign() const;
+  // The status bits of the design the configuration holds (none without
+  // one): bits of a column's reads that no design predicts.
+  const std::vector<StatusBits>& designStatus() const {
+    recogniseIfChanged();
+    return designStatus_;
+  }
 
   // Called with the design's name (as activeDesign gives it) each time the
   // chip recognises a design in its configuration.
@@ -84,6 +91,7 @@ class Chip {
   mutable bool configurationChanged_ = false;
   mutable std::unique_ptr<Design> design_;
   mutable std::string designName_;
+  mutable std::vector<StatusBits> designStatus_;
   std::function<void(const std::string&)> recognised_;
   std::function<void(std::uint32_t)> interrupted_;
 };

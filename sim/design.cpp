@@ -296,7 +296,7 @@ std::optional<RecognisedDesign> bringToLife(
   if (std::string fault = design->faultDescription(); !fault.empty()) {
     name += " (" + fault + ")";
   }
-  return RecognisedDesign{std::move(name), std::move(design)};
+  return RecognisedDesign{std::move(name), std::move(design), entry.status};
 }
 
 }  // namespace

@@ -152,6 +152,7 @@ struct RecognisedDesign {
   // The design's name; a faulty variant adds its fault in parentheses.
   std::string name;
   std::unique_ptr<Design> design;
+  std::vector<StatusBits> status = {};  // its entry's
 };
 
 // Which design a recognised configuration brings to life: the one its

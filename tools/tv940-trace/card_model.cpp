@@ -12,11 +12,7 @@ CardModel::CardModel(std::uint32_t ioBase)
           sim::CardModel::blockWithIoBase(static_cast<std::uint16_t>(ioBase))) {
   sim::Chip& chip = card_.chip();
   chip.setDesignVariant(sim::DesignVariant::AsIntended);
-  chip.onRecognised([this](const std::string& name) {
-    design_ = name;
-    const sim::DesignEntry* entry = sim::findDesign(identification());
-    status_ = entry != nullptr ? entry->status : std::vector<sim::StatusBits>{};
-  });
+  chip.onRecognised([this](const std::string& name) { design_ = name; });
 }
 
 void CardModel::take(const Event& e) {
@@ -50,9 +46,8 @@ std::uint32_t CardModel::statusBits(const Event& e) {
     return portOffset(e) == card::kStatusPort ? 0xFFFFFFFFu : 0;
   }
   if (!e.inChip || !card::isColumnRegister(e.where)) return 0;
-  if (card_.chip().activeDesign().empty()) return 0;
   const unsigned column = card::columnOf(e.where);
-  for (const sim::StatusBits& s : status_) {
+  for (const sim::StatusBits& s : card_.chip().designStatus()) {
     if (s.column == column) return s.bits;
   }
   return 0;

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "sim/card_model.h"
 #include "tools/tv940-trace/trace_file.h"
@@ -54,7 +53,6 @@ class CardModel {
   std::uint32_t ioBase_;
   sim::CardModel card_;
   std::string design_;
-  std::vector<sim::StatusBits> status_;  // of the design running
   std::size_t configurationWrites_ = 0;
   bool identificationWritten_ = false;
 };
