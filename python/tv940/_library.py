@@ -18,6 +18,8 @@ def _candidates():
     # Run from the source tree: the default build's lib/ folder.
     source = os.path.dirname(os.path.dirname(here))
     places.append(("the build tree", os.path.join(source, "build", "lib", LIBRARY_NAME)))
+    # Installed by the project's shared build: the dynamic loader's search.
+    places.append(("the loader's search path", LIBRARY_NAME))
     return places
 
 
@@ -25,7 +27,7 @@ def load():
     """The loaded library; ImportError naming every place looked at."""
     looked = []
     for where, path in _candidates():
-        if os.path.isfile(path):
+        if os.path.isfile(path) or (os.sep not in path and where != "TV940_LIBRARY"):
             try:
                 return _declare(ctypes.CDLL(path)), path
             except OSError as error:
