@@ -31,3 +31,9 @@ if(NOT python_version STREQUAL "__version__ = \"${PROJECT_VERSION}\"")
   message(FATAL_ERROR "python/tv940/_version.py says ${python_version}; the "
                       "project's version is ${PROJECT_VERSION}")
 endif()
+
+# <tv940/tv940.h> from the installed include folder itself.
+set_property(
+  TARGET boardlib APPEND
+  PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+           "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")

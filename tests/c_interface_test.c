@@ -1,6 +1,7 @@
 /* The C interface, compiled as C: open and misuse, chip words and blocks,
    loads and their failures, interrupts, and threads on one handle. Runs on
    the simulated card; tv940_test_raise_interrupt is the test library's hook. */
+#define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -60,6 +60,9 @@ def chip_address(row=0, column=0, column_offset=0, mode=0):
     return row | column_offset << 6 | column << 8 | mode << 14
 
 
+_write_chip = _lib.tv940_write_chip
+_read_chip = _lib.tv940_read_chip
+
 # One trace per process: the library writes the first one asked for.
 _trace_lock = threading.Lock()
 _trace_path = None
@@ -181,11 +184,19 @@ class Board:
 
     # ---- Chip words ----------------------------------------------------------
 
+    # The single-word calls take the shortest path: they are the ones in
+    # loops.
     def write_chip(self, address, value):
-        self._call(_lib.tv940_write_chip, address, value)
+        code = _write_chip(self._handle, address, value)
+        if code:
+            self._check(code)
 
     def read_chip(self, address):
-        return self._read32(_lib.tv940_read_chip, address)
+        value = ctypes.c_uint32()
+        code = _read_chip(self._handle, address, ctypes.byref(value))
+        if code:
+            self._check(code)
+        return value.value
 
     def write_chip_via_driver(self, address, value):
         self._call(_lib.tv940_write_chip_via_driver, address, value)
