@@ -16,12 +16,11 @@ if(TARGET ${TV940_SHARED_BOARDLIB})
        ${PROJECT_SOURCE_DIR}/python/tv940/*.py)
   install(FILES ${package_files} DESTINATION ${TV940_PYTHON_DIR}/tv940
           COMPONENT python)
-  install(
-    FILES $<TARGET_FILE:${TV940_SHARED_BOARDLIB}>
-    DESTINATION ${TV940_PYTHON_DIR}/tv940
-    RENAME libtv940-boardlib.so.${PROJECT_VERSION_MAJOR}
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-    COMPONENT python)
+  # As a target, so that the .deb strips it: the library and its SONAME
+  # link, which the package loads.
+  install(TARGETS ${TV940_SHARED_BOARDLIB}
+          LIBRARY DESTINATION ${TV940_PYTHON_DIR}/tv940 COMPONENT python
+                  NAMELINK_SKIP)
 endif()
 
 # The package's version is the project's.
