@@ -114,6 +114,15 @@ def test_errors(board, tmp_path):
         board.read_chip(0)
     assert caught.value.code == tv940.ERROR_HANDLE
 
+    # The device given wins over TV940_DEVICE; without one, TV940_DEVICE
+    # decides, and the failure names it.
+    chosen = run_python(
+        "import tv940\n"
+        "tv940.Board('sim').close()\n"
+        "try:\n    tv940.Board()\nexcept tv940.Error as e:\n    print(e.failure)\n",
+        tmp_path, env={"TV940_DEVICE": "bogus"})
+    assert chosen.stdout.startswith("TV940_DEVICE=bogus: "), chosen.stdout
+
     # A library that is not there: the import says where it looked.
     missing = str(tmp_path / "nowhere.so")
     result = run_python("import tv940", tmp_path, env={"TV940_LIBRARY": missing}, check=False)
