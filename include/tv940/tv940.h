@@ -45,10 +45,10 @@ typedef struct tv940_board tv940_board;
 TV940_API tv940_board* tv940_open(const char* device, char* why,
                                   size_t why_size);
 /* Closes the card and forgets the handle; a wait on it returns
- * TV940_ERROR_HANDLE. NULL: nothing. */
+   TV940_ERROR_HANDLE. NULL: nothing. */
 TV940_API void tv940_close(tv940_board* board);
 /* The text of an error code, for every code ("Unknown error code." for one
- * nobody gives). */
+   nobody gives). */
 TV940_API const char* tv940_error_message(int32_t code);
 /* The last failure's full text on that handle (the open's, the load's with its
    line, the card's failed accesses); "" when none. Valid until the next call on
@@ -107,7 +107,7 @@ TV940_API int32_t tv940_read_port(tv940_board* board, uint32_t offset,
 TV940_API int32_t tv940_set_clock(tv940_board* board, float reference,
                                   float wanted, float* reached);
 /* Loads a configuration file; -6 (cannot open), -7 (a bad line;
- * tv940_load_failure_line). */
+   tv940_load_failure_line). */
 TV940_API int32_t tv940_load_configuration(tv940_board* board,
                                            const char* path);
 /* The line (from 1) of the last failed load on that handle; 0 when none. */
@@ -139,7 +139,7 @@ TV940_API int32_t tv940_get_io_base(tv940_board* board, uint16_t* base);
 TV940_API int32_t tv940_last_interrupt(tv940_board* board, uint32_t* word,
                                        uint64_t* count);
 /* 1: an interrupt came, its word in *word; 0: timed out; negative: an error
- * code. */
+   code. */
 TV940_API int32_t tv940_wait_interrupt(tv940_board* board, uint32_t timeout_ms,
                                        uint32_t* word);
 
@@ -170,7 +170,7 @@ typedef struct tv940_trace_event {
 } tv940_trace_event;
 
 /* Opens a trace for reading, a line at a time in fixed memory; NULL with the
- * reason in why. */
+   reason in why. */
 TV940_API tv940_trace* tv940_trace_open(const char* path, char* why,
                                         size_t why_size);
 /* 1: the next event in *event; 0: the file ended (*ended 1 when the end line
