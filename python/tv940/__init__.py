@@ -151,9 +151,11 @@ class Board:
         return False
 
     def __del__(self):
-        if getattr(self, "_handle", None) is not None:
-            _lib.tv940_close(self._handle)
+        # A Board dropped without close() still frees its card.
+        handle = getattr(self, "_handle", None)
+        if handle is not None and _lib is not None:
             self._handle = None
+            _lib.tv940_close(handle)
 
     def _check(self, code):
         if code >= 0:
