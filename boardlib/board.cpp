@@ -82,7 +82,9 @@ void Board::keepTraceOff(const char* path, const char* what) {
   platform::keepTraceOff(path, what);
 }
 
-ErrorCode Board::open() {
+ErrorCode Board::open() { return open(nullptr); }
+
+ErrorCode Board::open(const char* selector) {
   if (open_) {
     platform::setOpenFailure(connection_, "the board is already open");
     return -5;
@@ -95,7 +97,9 @@ ErrorCode Board::open() {
 
   // A failed open leaves the library's connection as it was. The seam says
   // why its own steps failed: the device, the check, the window.
-  const platform::Handle device = platform::openDevice(kDevicePath);
+  const platform::Handle device =
+      selector != nullptr ? platform::openDeviceAs(kDevicePath, selector)
+                          : platform::openDevice(kDevicePath);
   if (device == nullptr) return -5;
   deviceHandle = device;
   connection_ = device;
@@ -118,7 +122,10 @@ ErrorCode Board::open() {
     return -5;
   }
 
-  auto* watch = new InterruptWatch{connection_, {interruptEvent, stopEvent}};
+  notice_ = std::make_shared<InterruptNotice>();
+  notice_->event = platform::createEvent();
+  auto* watch =
+      new InterruptWatch{connection_, {interruptEvent, stopEvent}, notice_};
   watcherStarted_ =
       platform::startThread(interruptWatcher, watch, &bytesReturned);
   if (!watcherStarted_) delete watch;
@@ -164,6 +171,10 @@ void Board::release() {
     platform::closeHandle(interruptEvent);
     platform::closeHandle(stopEvent);
   }
+  // Wakes whoever waits for an interrupt of this connection: the closed
+  // event fails their wait.
+  if (notice_ != nullptr) platform::closeHandle(notice_->event);
+  notice_.reset();
   connection_ = nullptr;
   eventsCreated_ = false;
   watcherStarted_ = false;
@@ -193,6 +204,11 @@ std::uint32_t PLATFORM_STDCALL interruptWatcher(void* argument) {
     request(watch->device, DriverRequest::GetInterruptWord, nullptr, 0, &word,
             sizeof word, &bytes);
     lastInterruptWord.store(word);
+    if (watch->notice != nullptr) {
+      watch->notice->word.store(word);
+      watch->notice->count.fetch_add(1);
+      platform::setEvent(watch->notice->event);
+    }
     platform::startThread(
         interruptHandler,
         reinterpret_cast<void*>(static_cast<std::uintptr_t>(word)), nullptr);

@@ -4,10 +4,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "boardlib/driver.h"
 #include "platform/platform.h"
+
+// What the shared library exports: the C++ API below and the C interface;
+// everything else in it is hidden.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define TV940_EXPORT __attribute__((visibility("default")))
+#else
+#define TV940_EXPORT
+#endif
 
 // 0 for success, negative for a failure; errorMessage gives the text.
 using ErrorCode = std::int32_t;
@@ -25,12 +34,23 @@ struct ChipAddress {
 };
 
 // Library-wide state, one per process.
-extern platform::Handle deviceHandle;  // the most recent driver connection
+TV940_EXPORT extern platform::Handle
+    deviceHandle;  // the most recent driver connection
 // The word the last interrupt-word request returned; written by watchers only
 // (atomic, since a late watcher of a closed connection may still store it).
-extern std::atomic<std::uint32_t> lastInterruptWord;
-extern std::atomic<std::int32_t> interruptFlag;  // set to 1 by interruptHandler
-extern const char* const chipIdentification;     // "Tavrek TV9400  "
+TV940_EXPORT extern std::atomic<std::uint32_t> lastInterruptWord;
+// Set to 1 by interruptHandler.
+TV940_EXPORT extern std::atomic<std::int32_t> interruptFlag;
+TV940_EXPORT extern const char* const chipIdentification;  // "Tavrek TV9400  "
+
+// What the watcher of one connection tells of its interrupts: how many came
+// since the open, the last word, and an auto-reset event it signals after
+// each. Shared by the Board and its watcher, so either may end first.
+struct InterruptNotice {
+  std::atomic<std::uint64_t> count{0};
+  std::atomic<std::uint32_t> word{0};
+  platform::Handle event = nullptr;
+};
 
 // What one interrupt watcher serves: the driver connection it was started
 // for and its event pair, interrupt event first, stop event second. The open
@@ -40,16 +60,17 @@ extern const char* const chipIdentification;     // "Tavrek TV9400  "
 struct InterruptWatch {
   platform::Handle device = nullptr;
   platform::Handle events[2] = {nullptr, nullptr};
+  std::shared_ptr<InterruptNotice> notice;  // null: none to tell
 };
 
 // Thread routines of the interrupt watcher (argument: an InterruptWatch
 // allocated with new) and its handlers (argument: the word, by value).
-std::uint32_t PLATFORM_STDCALL interruptWatcher(void* watch);
-std::uint32_t PLATFORM_STDCALL interruptHandler(void* word);
+TV940_EXPORT std::uint32_t PLATFORM_STDCALL interruptWatcher(void* watch);
+TV940_EXPORT std::uint32_t PLATFORM_STDCALL interruptHandler(void* word);
 
 // The generator behind both programs' test vectors: state starts at 1,
 // state := state * 214013 + 2531011, result (state >> 16) & 0x7FFF.
-int testRandom();
+TV940_EXPORT int testRandom();
 
 // One thread drives a Board: every operation of one Board, the open and the
 // close included, comes from the same thread (or from threads taking turns,
@@ -61,7 +82,7 @@ int testRandom();
 // 0xFFFFFFFF, a driver read 0). An access that races a close from another
 // thread all the same reaches nothing or the Board's card, never freed
 // memory.
-class Board {
+class TV940_EXPORT Board {
  public:
   Board();
   // A Board that goes away closes its connection (the programs keep theirs
@@ -81,11 +102,18 @@ class Board {
   // already open is refused with -5 and changes nothing; an open after a failed
   // open first releases what the failed one left.
   ErrorCode open();
+  // The same on the device `device` names, with the selectors of
+  // TV940_DEVICE ("sim", a PCI address, a device directory; "" the
+  // platform's own driver); null: as open().
+  ErrorCode open(const char* device);
   // Shuts the connection down and closes its handles, waiting at most 5000 ms
   // for the watcher. Does nothing on a Board with no connection.
   void close();
   // Sends request 5 again, on an open Board only.
   BoardConfigInfo* readConfigInfo();
+  // The interrupts of the current connection (null while the Board is not
+  // open): a waiter keeps it, so that it outlives a close.
+  std::shared_ptr<InterruptNotice> interruptNotice() const { return notice_; }
   // Why the most recent open failed (one line naming the device as selected
   // and the reason, no line end), for the program's error message; "" when
   // it succeeded or none was tried.
@@ -233,4 +261,5 @@ class Board {
   bool watcherStarted_ = false;
   bool open_ = false;        // the last open succeeded and no close followed
   std::string cardFailure_;  // the text cardFailure() gives
+  std::shared_ptr<InterruptNotice> notice_;
 };

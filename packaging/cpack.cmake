@@ -22,5 +22,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python package tv940 (the library's own dependencies come from
+# dpkg-shlibdeps beside it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3:any")
 
 include(CPack)

@@ -75,8 +75,11 @@ std::string shown(const std::string& value) {
 
 }  // namespace
 
-Handle openDevice(const char* path) {
-  const char* selector = std::getenv("TV940_DEVICE");
+Handle openDevice(const char* path) { return openDeviceAs(path, nullptr); }
+
+Handle openDeviceAs(const char* path, const char* selector) {
+  const bool given = selector != nullptr;
+  if (!given) selector = std::getenv("TV940_DEVICE");
   const std::string choice = selector != nullptr ? selector : "";
   const std::string device =
       choice.empty() ? (path != nullptr ? path : "") : choice;
@@ -84,9 +87,9 @@ Handle openDevice(const char* path) {
   if (choice.empty()) {
     selected = device;
   } else if (choice == "sim") {
-    selected = "simulated card (TV940_DEVICE=sim)";
+    selected = given ? "simulated card" : "simulated card (TV940_DEVICE=sim)";
   } else {
-    selected = "TV940_DEVICE=" + shown(choice);
+    selected = (given ? "device " : "TV940_DEVICE=") + shown(choice);
   }
   {
     State& s = state();
@@ -99,9 +102,10 @@ Handle openDevice(const char* path) {
   std::shared_ptr<Device> opened;
   const char* faults = std::getenv("TV940_SIM_FAULTS");
   if (hasWhiteSpaceAround(choice)) {
-    failure =
-        "the value has white space around it; set TV940_DEVICE to the device "
-        "alone";
+    failure = given ? "the name has white space around it; give the device "
+                      "alone"
+                    : "the value has white space around it; set TV940_DEVICE "
+                      "to the device alone";
   } else if (faults != nullptr && *faults != '\0' && choice != "sim") {
     failure =
         "TV940_SIM_FAULTS is set, but its faults apply to the simulated card "

@@ -79,6 +79,10 @@ std::int32_t millisecondClock();
 // open, and so does a trace (TV940_TRACE) that cannot be written.
 // Returns null on failure; lastOpenFailure() then says why.
 Handle openDevice(const char* path);
+// The same with the device chosen by the caller: `selector` takes the place
+// of TV940_DEVICE's value (the same selectors; "" the platform's own driver),
+// and the failure line names the device as given. Null: as openDevice.
+Handle openDeviceAs(const char* path, const char* selector);
 
 // One synchronous driver request, with the buffer conventions of the
 // platform's device I/O control call (a buffer pointer may carry a plain
