@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::string_view kEndStart = "# trace end: ";
 constexpr std::string_view kEndFinish = " events";
+constexpr std::string_view kBasesStart = "# bases: window 0x";
+constexpr std::string_view kBasesPorts = ", ports 0x";
 
 constexpr std::string_view kNames[] = {"req", "out", "in",  "wr",
                                        "rd",  "dwr", "drd", "irq"};
@@ -135,6 +137,28 @@ std::string endLine(std::uint64_t events) {
   return std::string(kEndStart) +
          std::string(digits, putDecimal(digits, events)) +
          std::string(kEndFinish);
+}
+
+std::string basesComment(std::uint32_t windowBase, std::uint16_t ioBase) {
+  char text[48];
+  char* at = putText(text, kBasesStart);
+  at = putHex(at, windowBase, 8);
+  at = putText(at, kBasesPorts);
+  at = putHex(at, ioBase, 4);
+  return std::string(text, at);
+}
+
+bool parseBases(std::string_view line, std::uint16_t* ioBase) {
+  const std::size_t ports = kBasesStart.size() + 8;
+  std::uint32_t window = 0, base = 0;
+  if (line.size() != ports + kBasesPorts.size() + 4 ||
+      line.substr(0, kBasesStart.size()) != kBasesStart ||
+      line.substr(ports, kBasesPorts.size()) != kBasesPorts ||
+      !parseHex32(line.substr(kBasesStart.size(), 8), &window) ||
+      !parseHex32(line.substr(ports + kBasesPorts.size()), &base))
+    return false;
+  *ioBase = static_cast<std::uint16_t>(base);
+  return true;
 }
 
 bool parseEvent(std::string_view line, Event* event) {

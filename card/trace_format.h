@@ -75,6 +75,17 @@ std::string format(const Event& event);
 inline constexpr std::string_view kHeading = "# trace:";
 // The end line: "# trace end: N events".
 std::string endLine(std::uint64_t events);
+// The record of where the card sits, which the seam writes once the card's
+// configuration block is read: "# bases: window 0xWWWWWWWW, ports 0xPPPP",
+// the window's base address register and the I/O base of the ports. Port
+// accesses after it are held against that base, up to the next heading.
+std::string basesComment(std::uint32_t windowBase, std::uint16_t ioBase);
+// The I/O base of a bases comment (the line without its line end); false for
+// any other text.
+bool parseBases(std::string_view line, std::uint16_t* ioBase);
+// A comment the seam writes for each access the card failed: "# the card
+// failed <access>: <reason>".
+inline constexpr std::string_view kCardFailed = "# the card failed ";
 
 // ---- Reading ---------------------------------------------------------------
 

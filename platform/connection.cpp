@@ -193,6 +193,23 @@ void traceWords(std::uint32_t code, bool ok, const void* words,
   }
 }
 
+// After the configuration block (request 5): where the card sits, the base
+// address registers of its window and its ports, so that the trace's port
+// accesses can be held against the base the card decodes.
+void traceBases(const void* block, std::uint32_t size) {
+  if (block == nullptr || size < card::kBaseAddress1 + 4) return;
+  std::uint32_t window, ports;
+  std::memcpy(&window,
+              static_cast<const std::uint8_t*>(block) + card::kBaseAddress0,
+              sizeof window);
+  std::memcpy(&ports,
+              static_cast<const std::uint8_t*>(block) + card::kBaseAddress1,
+              sizeof ports);
+  const std::string line = card::trace::basesComment(
+      window & ~0xFu, static_cast<std::uint16_t>(ports & card::kIoDecodeMask));
+  trace::comment(std::string_view(line).substr(2));  // after "# "
+}
+
 }  // namespace
 
 bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
@@ -223,6 +240,8 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
                                      bytesReturned);
   }
   if (words && trace::on()) traceWords(code, ok, inBuffer, inSize, outBuffer);
+  if (ok && trace::on() && code == card::code(DriverRequest::GetConfigInfo))
+    traceBases(outBuffer, bytesReturned != nullptr ? *bytesReturned : outSize);
   return ok;
 }
 
