@@ -851,6 +851,50 @@ TEST_F(TraceTool, ToolsJudgeEachOpenDesignAndPortBlockAsTheTraceHasIt) {
       << r.out;
 }
 
+// Two connections open at once: kelpori's run on one card, vontrel's on
+// another, their lines tagged from the second open on. Each is judged
+// against a card of its own, and compared connection by connection.
+TEST_F(TraceTool, ConnectionsOpenAtOnceAreJudgedApart) {
+  const std::vector<std::string> k =
+      withoutNotes(traced("kelpori", "kelpori.bfx").trace);
+  const std::vector<std::string> v =
+      withoutNotes(traced("vontrel", "vontrel.bfx").trace);
+  // kelpori's first 20 lines alone, then the two taking turns, `stride`
+  // of kelpori's lines to one of vontrel's.
+  const auto interleaved = [&](std::size_t stride) {
+    std::vector<std::string> out(k.begin(), k.begin() + 20);
+    std::size_t ki = 20, vi = 0, events = 0;
+    const auto tagged = [](const std::string& line, const char* tag,
+                           const char* suffix) {
+      return line[0] == '#' ? line + suffix : tag + line;
+    };
+    while (ki + 1 < k.size() || vi + 1 < v.size()) {
+      for (std::size_t n = 0; n < stride && ki + 1 < k.size(); ++n)
+        out.push_back(tagged(k[ki++], "c1 ", ", connection 1"));
+      if (vi + 1 < v.size())
+        out.push_back(tagged(v[vi++], "c2 ", ", connection 2"));
+    }
+    for (const std::string& line : out) events += line[0] != '#';
+    out.push_back(card::trace::endLine(events));
+    return joined(out);
+  };
+  const std::string one = interleaved(1), three = interleaved(3);
+  ASSERT_TRUE(has(one, "), written by tv940 " + std::string(tv940::kVersion) +
+                           ", connection 2\n"));
+  Run r = check(one);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "every one agrees with the model")) << r.out;
+  EXPECT_TRUE(has(report(one).out, "trace: 2 connections to the card open"));
+  writeFile(dir_ / "one.trace", one);
+  writeFile(dir_ / "three.trace", three);
+  r = run(kBinDir / "tv940-trace", {"diff", "one.trace", "three.trace"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "connection 1:\ndiff: equal: " +
+                             std::to_string(k.size() - countPrefix(k, "#")) +
+                             " events each\nconnection 2:\ndiff: equal: "))
+      << r.out;
+}
+
 // Any trace in 64 MiB; the exit status of a failed write and of a wrong
 // command line; two swapped reads are two differences.
 TEST_F(TraceTool, BoundedMemoryExitStatusesAndSwappedReads) {

@@ -224,39 +224,46 @@ std::vector<std::string> cannotJudge(const CardModel& model,
 }
 
 // The trace's opens, each replayed into a model of its own: a heading
-// starts a card afresh.
+// starts a card afresh, and each connection open at once has its own card.
 class Replay {
  public:
+  // Models held at once: each reserves the window below the chip, so that a
+  // trace of many connections at once stays in bounded memory.
+  static constexpr std::size_t kModels = 3;
+
   Replay(const EventStream& stream, Comparison& comparison)
       : stream_(stream), comparison_(comparison) {}
 
   void take(const Event& e) {
-    if (model_ == nullptr || e.session != session_) begin(e);
-    lastLine_ = e.line;
+    Open& open = openFor(e);
+    if (open.model == nullptr) return;  // not judged (too many at once)
+    open.lastLine = e.line;
     // Ports as offsets from their own I/O base: the model's base is 0.
     Event m = e;
     if (e.isPort()) m.where = e.portOffset();
     if (e.inChip && e.isWindowAccess()) {
       const auto address = static_cast<std::uint16_t>(e.where);
-      if (e.isChipWrite()) designs_.chipWrite(address, e.value);
+      if (e.isChipWrite()) open.designs->chipWrite(address, e.value);
       if (card::isColumnRegister(address)) {
-        if (const auto change = designs_.recognise(e.line)) changed(*change);
+        if (const auto change = open.designs->recognise(e.line))
+          changed(open, *change);
       }
     }
     if (!e.isRead()) {
-      model_->take(m);
+      open.model->take(m);
       return;
     }
-    const std::uint32_t answer = model_->answer(m);
-    const std::uint32_t status = model_->statusBits(m);
-    if (!judging_) return;
-    ++reads_;
+    const std::uint32_t answer = open.model->answer(m);
+    const std::uint32_t status = open.model->statusBits(m);
+    if (!open.judging) return;
+    ++open.reads;
     comparison_.read(e, e.isPort() ? e.portOffset() : 0, answer, status);
   }
 
-  // Ends the last open; the reasons the model cannot judge the trace.
+  // Ends every open; the reasons the model cannot judge the trace.
   const std::vector<std::string>& finish() {
-    end();
+    for (auto& open : opens_) end(*open);
+    opens_.clear();
     return reasons_;
   }
   // What the reads were judged against: "shift register, clock 66 MHz".
@@ -279,34 +286,77 @@ class Replay {
   }
 
  private:
-  void begin(const Event& e) {
-    end();
-    model_ = std::make_unique<CardModel>(0);
-    designs_.reset();
-    session_ = e.session;
-    firstLine_ = e.line;
-    reads_ = 0;
-    judging_ = true;
-    unknownMidway_ = false;
+  struct Open {
+    std::uint32_t connection = 0;
+    std::size_t session = 0, firstLine = 0, lastLine = 0, reads = 0;
+    std::unique_ptr<CardModel> model;      // null: not judged
+    std::unique_ptr<DesignTrack> designs;  // with the model
+    bool judging = true, unknownMidway = false;
+    std::string designNamed;  // the last design known in this open
+  };
+
+  // The open of the event's connection; a new one at a new heading.
+  Open& openFor(const Event& e) {
+    for (auto& open : opens_) {
+      if (open->connection != e.owner()) continue;
+      if (open->session == e.session) return *open;
+      end(*open);
+      open = begin(e);
+      return *open;
+    }
+    opens_.push_back(begin(e));
+    return *opens_.back();
   }
 
-  void end() {
-    if (model_ == nullptr) return;
-    model_->settle();
-    if (const auto change = designs_.recognise(lastLine_)) changed(*change);
-    if (reads_ == 0 && judging_) return;  // nothing of this open was judged
-    const std::string open =
-        stream_.survey().ending.headings > 1
-            ? format("the open from line %zu: ", firstLine_)
-            : "";
-    for (std::string& reason : cannotJudge(
-             *model_, unknownMidway_ ? std::string("-") : designs_.current()))
-      reasons_.push_back(open + reason);
-    if (model_->clock().running())
-      clock_ = format(", clock %g MHz", model_->clock().setting()->outputMHz);
+  std::unique_ptr<Open> begin(const Event& e) {
+    auto open = std::make_unique<Open>();
+    open->connection = e.owner();
+    open->session = e.session;
+    open->firstLine = e.line;
+    std::size_t models = 0;
+    for (const auto& other : opens_) models += other->model != nullptr;
+    if (models < kModels) {
+      open->model = std::make_unique<CardModel>(0);
+      open->designs = std::make_unique<DesignTrack>();
+    } else {
+      reasons_.push_back(format(
+          "line %zu: connection %u opens while %zu others are open; the "
+          "tool models no more than %zu at once, so its reads are not judged",
+          e.line, unsigned(e.owner()), models, kModels));
+    }
+    return open;
   }
 
-  void changed(const DesignTrack::Change& change) {
+  void end(Open& open) {
+    if (open.model == nullptr) return;
+    judge(open);
+    open.model.reset();
+    open.designs.reset();
+  }
+
+  void judge(Open& open) {
+    open.model->settle();
+    if (const auto change = open.designs->recognise(open.lastLine))
+      changed(open, *change);
+    if (open.reads == 0 && open.judging) return;  // nothing was judged
+    std::string prefix;
+    if (stream_.survey().ending.connectionCount() > 1) {
+      prefix = format("connection %u, the open from line %zu: ",
+                      unsigned(open.connection), open.firstLine);
+    } else if (stream_.survey().ending.headings > 1) {
+      prefix = format("the open from line %zu: ", open.firstLine);
+    }
+    for (std::string& reason :
+         cannotJudge(*open.model, open.unknownMidway ? std::string("-")
+                                                     : open.designs->current()))
+      reasons_.push_back(prefix + reason);
+    if (open.model->clock().running()) {
+      clock_ =
+          format(", clock %g MHz", open.model->clock().setting()->outputMHz);
+    }
+  }
+
+  void changed(Open& open, const DesignTrack::Change& change) {
     if (changes_.size() < kChangesNamed) {
       changes_.push_back(change);
     } else {
@@ -314,27 +364,24 @@ class Replay {
     }
     // A new design the model does not know: the reads from here on cannot
     // be judged, until a known one is loaded.
-    if (change.name.empty() && !designNamed_.empty() && judging_) {
+    if (change.name.empty() && !open.designNamed.empty() && open.judging) {
       reasons_.push_back(format(
           "line %zu: the configuration was changed from %s to one the model "
           "does not know (identification word 0x%08x); the reads from here "
           "on are not judged",
-          change.line, designNamed_.c_str(), unsigned(change.identification)));
-      judging_ = false;
-      unknownMidway_ = true;
+          change.line, open.designNamed.c_str(),
+          unsigned(change.identification)));
+      open.judging = false;
+      open.unknownMidway = true;
     } else if (!change.name.empty()) {
-      judging_ = true;
+      open.judging = true;
     }
-    if (!change.name.empty()) designNamed_ = change.name;
+    if (!change.name.empty()) open.designNamed = change.name;
   }
 
   const EventStream& stream_;
   Comparison& comparison_;
-  std::unique_ptr<CardModel> model_;
-  DesignTrack designs_;
-  std::size_t session_ = 0, firstLine_ = 0, lastLine_ = 0, reads_ = 0;
-  bool judging_ = true, unknownMidway_ = false;
-  std::string designNamed_;  // the last design known in this trace
+  std::vector<std::unique_ptr<Open>> opens_;  // one per connection seen
   std::vector<DesignTrack::Change> changes_;
   std::size_t moreChanges_ = 0;
   std::string clock_;

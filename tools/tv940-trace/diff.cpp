@@ -47,14 +47,16 @@ bool alike(const Event& a, const Event& b) {
 // I/O base, with a look ahead.
 class Side {
  public:
-  Side(const std::string& path, bool sentOnly)
-      : stream_(path), sentOnly_(sentOnly) {}
+  // `connection`: only that connection's events; 0 for all.
+  Side(const std::string& path, bool sentOnly, std::uint32_t connection = 0)
+      : stream_(path), sentOnly_(sentOnly), connection_(connection) {}
 
   // The event `i` places ahead, or null at the end or on an error.
   const Event* peek(std::size_t i) {
     Event e;
     while (ahead_.size() <= i && stream_.next(&e)) {
       if (sentOnly_ && !sent(e)) continue;
+      if (connection_ != 0 && e.owner() != connection_) continue;
       ++taken_;
       if (e.isPort()) e.where = e.portOffset();  // relative to its base
       ahead_.push_back(e);
@@ -79,6 +81,7 @@ class Side {
  private:
   EventStream stream_;
   bool sentOnly_;
+  std::uint32_t connection_;
   std::deque<Event> ahead_;
   std::size_t taken_ = 0;
 };
@@ -261,14 +264,37 @@ class Comparison {
 int diff(const std::string& a, const std::string& b, const DiffOptions& options,
          std::ostream& out, std::ostream& err) {
   Side sideA(a, options.sentOnly), sideB(b, options.sentOnly);
-  Comparison comparison(sideA, sideB, options, out);
-  if (!comparison.run()) {
-    out.flush();
-    err << "tv940-trace: "
-        << (sideA.error().empty() ? sideB.error() : sideA.error()) << '\n';
-    return kDiffUnreadable;
+  // Traces of connections open at once: compared connection by connection.
+  std::vector<std::uint32_t> connections;
+  const Ending& tagsA = sideA.stream().survey().ending;
+  const Ending& tagsB = sideB.stream().survey().ending;
+  if (tagsA.connectionCount() > 1 || tagsB.connectionCount() > 1) {
+    for (std::uint32_t n = 1; n < tagsA.connections.size(); ++n) {
+      if (tagsA.connections[n] || tagsB.connections[n])
+        connections.push_back(n);
+    }
   }
-  comparison.summary(options.sentOnly);
+  std::size_t differences = 0;
+  const auto compare = [&](Side& sa, Side& sb) {
+    Comparison comparison(sa, sb, options, out);
+    if (!comparison.run()) {
+      out.flush();
+      err << "tv940-trace: " << (sa.error().empty() ? sb.error() : sa.error())
+          << '\n';
+      return false;
+    }
+    comparison.summary(options.sentOnly);
+    differences += comparison.differences();
+    return true;
+  };
+  if (!sideA.error().empty() || !sideB.error().empty() || connections.empty()) {
+    if (!compare(sideA, sideB)) return kDiffUnreadable;
+  }
+  for (const std::uint32_t n : connections) {
+    out << format("connection %u:\n", unsigned(n));
+    Side oneA(a, options.sentOnly, n), oneB(b, options.sentOnly, n);
+    if (!compare(oneA, oneB)) return kDiffUnreadable;
+  }
   // The accesses the card failed: a run whose every port write failed is
   // no run like a good one, whatever it sent.
   const Ending& endA = sideA.stream().survey().ending;
@@ -300,8 +326,7 @@ int diff(const std::string& a, const std::string& b, const DiffOptions& options,
     return kDiffUnreadable;
   }
   if (!wholeBoth && !options.partial) return kDiffNotWhole;
-  return comparison.differences() == 0 && !failuresDiffer ? kDiffEqual
-                                                          : kDiffDifferent;
+  return differences == 0 && !failuresDiffer ? kDiffEqual : kDiffDifferent;
 }
 
 }  // namespace trace

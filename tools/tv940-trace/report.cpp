@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <memory>
 
 #include "card/card_map.h"
 #include "sim/design.h"
@@ -123,6 +124,11 @@ class Walk {
                               survey.ending.events);
     if (!survey.device.empty()) what += ", " + survey.device;
     f.add("trace", what);
+    if (const std::size_t n = survey.ending.connectionCount(); n > 1) {
+      f.add("trace", format("%zu connections to the card open at once, their "
+                            "events tagged",
+                            n));
+    }
     if (survey.ending.headings > 1) {
       f.add("trace", format("%zu opens of the card, each from a card afresh",
                             survey.ending.headings));
@@ -138,7 +144,9 @@ class Walk {
     if (survey.ending.events == 0) f.warn("the trace holds no events");
     clock_.finish(f);
     configuration_.finish(f);
-    if (const auto change = designs_.recognise(lastLine_)) changed(*change);
+    for (Tracked& t : tracked_) {
+      if (const auto change = t.designs->recognise(lastLine_)) changed(*change);
+    }
     if (changes_.size() + moreChanges_ > 1) {
       f.add(
           "design",
@@ -161,19 +169,32 @@ class Walk {
     }
   }
 
-  void take(const Event& e) {
-    if (e.session != session_) {
-      // A new open: its card starts without a configuration.
-      if (const auto change = designs_.recognise(lastLine_)) changed(*change);
-      designs_.reset();
-      session_ = e.session;
+  // The design track of the event's connection: a card afresh at a new
+  // open; null beyond kTracked connections at once.
+  DesignTrack* designsFor(const Event& e) {
+    for (Tracked& t : tracked_) {
+      if (t.connection != e.owner()) continue;
+      if (t.session != e.session) {
+        if (const auto change = t.designs->recognise(lastLine_))
+          changed(*change);
+        t.designs->reset();
+        t.session = e.session;
+      }
+      return t.designs.get();
     }
+    if (tracked_.size() == kTracked) return nullptr;
+    tracked_.push_back({e.owner(), e.session, std::make_unique<DesignTrack>()});
+    return tracked_.back().designs.get();
+  }
+
+  void take(const Event& e) {
+    DesignTrack* designs = designsFor(e);
     lastLine_ = e.line;
-    if (e.inChip && e.isWindowAccess()) {
+    if (designs != nullptr && e.inChip && e.isWindowAccess()) {
       const auto address = static_cast<std::uint16_t>(e.where);
-      if (e.isChipWrite()) designs_.chipWrite(address, e.value);
+      if (e.isChipWrite()) designs->chipWrite(address, e.value);
       if (card::isColumnRegister(address)) {
-        if (const auto change = designs_.recognise(e.line)) changed(*change);
+        if (const auto change = designs->recognise(e.line)) changed(*change);
       }
     }
     if (e.isPort()) {
@@ -348,10 +369,17 @@ class Walk {
   std::uint32_t base_ = 0;       // the I/O base of the last port access
   std::uint32_t strayBase_ = 0;  // that of the first stray one
   ClockWatch clock_;
-  DesignTrack designs_;  // the designs in turn, as check names them
+  // The designs in turn, as check names them, per connection.
+  struct Tracked {
+    std::uint32_t connection;
+    std::size_t session;
+    std::unique_ptr<DesignTrack> designs;
+  };
+  static constexpr std::size_t kTracked = 8;
+  std::vector<Tracked> tracked_;
   std::vector<DesignTrack::Change> changes_;
   std::size_t moreChanges_ = 0;
-  std::size_t session_ = 0, lastLine_ = 0;
+  std::size_t lastLine_ = 0;
   ConfigurationWatch configuration_;
   std::uint32_t deviceConfig_ = 0;  // 0xC000 after power-up: 8-bit bus
   // The first settings of the bus width (line, width), their count and the

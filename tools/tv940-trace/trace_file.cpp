@@ -20,6 +20,12 @@ std::string quoted(std::string_view text) {
   return "'" + shown + (text.size() > kShown ? "...'" : "'");
 }
 
+std::string tooMany(std::uint32_t connection) {
+  return "connection " + std::to_string(connection) +
+         ": more connections than the tool reads (" +
+         std::to_string(kConnections) + ")";
+}
+
 std::string reason(int error) {
   return error != 0 ? std::strerror(error) : "read error";
 }
@@ -80,7 +86,16 @@ TraceReader::TraceReader(std::FILE* file, std::string name,
     : lines_(std::make_unique<LineReader>(file)),
       name_(std::move(name)),
       lastLine_(lastLine),
-      copy_(copy) {}
+      copy_(copy),
+      opens_(kConnections + 1) {
+  ending_.connections.assign(kConnections + 1, false);
+}
+
+TraceReader::Open& TraceReader::openOf(std::uint32_t connection) {
+  Open& open = opens_[connection];
+  if (open.session == 0) open.session = ++session_;  // events before a heading
+  return open;
+}
 
 TraceReader::Item TraceReader::fail(std::string text) {
   error_ = std::move(text);
@@ -127,14 +142,19 @@ TraceReader::Item TraceReader::next() {
       comment_ = {n, body == std::string_view::npos ? std::string_view()
                                                     : line.substr(body)};
       std::uint16_t base = 0;
+      std::uint32_t tag = 0;
       if (line.substr(0, card::trace::kHeading.size()) ==
           card::trace::kHeading) {
-        // A new open: a card afresh, its bases not yet known.
+        // A new open: a card afresh, its bases not yet known. Without a
+        // connection number, no other connection is open.
         ++ending_.headings;
-        ++session_;
-        recordedBase_.reset();
-      } else if (card::trace::parseBases(line, &base)) {
-        recordedBase_ = base;
+        tag = card::trace::connectionOf(line);
+        if (tag > kConnections) return fail(at + tooMany(tag));
+        if (tag == 0) opens_.assign(kConnections + 1, Open{});
+        openOf(tag != 0 ? tag : 1) = Open{++session_, std::nullopt};
+      } else if (card::trace::parseBases(line, &base, &tag)) {
+        if (tag > kConnections) return fail(at + tooMany(tag));
+        openOf(tag != 0 ? tag : 1).base = base;
       } else if (line.substr(0, card::trace::kCardFailed.size()) ==
                  card::trace::kCardFailed) {
         if (ending_.failures++ == 0) {
@@ -152,12 +172,16 @@ TraceReader::Item TraceReader::next() {
     }
     if (!card::trace::parseEvent(line, &event_))
       return fail(at + "not a trace event: " + quoted(line));
+    if (event_.connection > kConnections)
+      return fail(at + tooMany(event_.connection));
+    const Open& open = openOf(event_.owner());
     event_.line = n;
-    event_.session = session_;
-    event_.baseRecorded = recordedBase_.has_value();
-    event_.ioBase = recordedBase_.value_or(0);
+    event_.session = open.session;
+    event_.baseRecorded = open.base.has_value();
+    event_.ioBase = open.base.value_or(0);
+    ending_.connections[event_.owner()] = true;
     if (event_.isRead()) ++ending_.reads;
-    if (event_.isPort() && !recordedBase_) ++ending_.unrecordedPorts;
+    if (event_.isPort() && !open.base) ++ending_.unrecordedPorts;
     ++ending_.events;
     if (ending_.endLine != 0) ++ending_.eventsAfterEnd;
     return Item::Event;

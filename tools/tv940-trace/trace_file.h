@@ -36,6 +36,8 @@ struct Event : card::trace::Event {
   }
   // A port event's offset from its I/O base.
   std::uint32_t portOffset() const { return (where - ioBase) & 0xFFFF; }
+  // The connection it belongs to: its tag, 1 for an untagged line.
+  std::uint32_t owner() const { return connection != 0 ? connection : 1; }
 
   bool isChipWrite() const {
     return inChip && (kind == Kind::WindowWrite || kind == Kind::DriverWrite);
@@ -76,7 +78,19 @@ struct Ending {
   // Headings, and port accesses in an open that records no I/O base.
   std::size_t headings = 0;
   std::size_t unrecordedPorts = 0;
+  // The connections whose events the trace holds (tagged or not), by number.
+  std::vector<bool> connections;
+  std::size_t connectionCount() const {
+    std::size_t count = 0;
+    for (bool seen : connections) count += seen;
+    return count;
+  }
 };
+
+// The highest connection number the tool reads: a trace numbers its
+// connections from 1, the smallest not in use, so no more than were open at
+// once.
+inline constexpr std::uint32_t kConnections = 256;
 
 // The warnings (without "warning: ") for a trace that was cut short or does
 // not hold what its end line counts; none for a whole trace.
@@ -125,8 +139,14 @@ class TraceReader {
   Comment comment_;
   Ending ending_;
   std::string error_;
+  // Per connection: its open at hand and the I/O base it records.
+  struct Open {
+    std::size_t session = 0;
+    std::optional<std::uint16_t> base;
+  };
+  Open& openOf(std::uint32_t connection);
   std::size_t session_ = 0;
-  std::optional<std::uint16_t> recordedBase_;  // of the open at hand
+  std::vector<Open> opens_;  // by connection number; session 0: none yet
 };
 
 // What a command needs to know before it walks a trace's events: the first
