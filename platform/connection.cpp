@@ -3,6 +3,7 @@
 // request is traced here; ports.cpp has the control ports.
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "card/card_map.h"
 #include "platform/backends/backends.h"
@@ -46,17 +47,26 @@ class TracedReports final : public Reports {
   std::atomic<const void*> key{nullptr};
 };
 
-// A connection's device with what it reports. The seam holds the device
-// through it, so that when the last hold goes (the connection closed, no
-// access under way) the trace learns the connection closed; the device goes
-// before its reports.
+// The reports of a new open. They are never destroyed: a device may report
+// after its connection closed (the simulated card stays reachable), and its
+// lines are then untagged.
+TracedReports& newReports() {
+  static auto* all = new std::deque<TracedReports>;
+  State& s = state();
+  os::LockGuard guard(s.lock);
+  return all->emplace_back();
+}
+
+// A connection's device. The seam holds the device through it, so that when
+// the last hold goes (the connection closed, no access under way) the trace
+// learns the connection closed.
 struct TracedDevice {
-  TracedReports reports;
+  TracedReports& reports = newReports();
   std::shared_ptr<Device> device;
 
   ~TracedDevice() {
     if (device != nullptr) trace::closed(device.get());
-    device.reset();
+    reports.key = nullptr;
   }
 };
 
