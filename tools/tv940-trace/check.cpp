@@ -297,6 +297,12 @@ class Replay {
 
   // The open of the event's connection; a new one at a new heading.
   Open& openFor(const Event& e) {
+    if (e.epoch != epoch_) {
+      // A heading without a connection number: every connection closed.
+      for (auto& open : opens_) end(*open);
+      opens_.clear();
+      epoch_ = e.epoch;
+    }
     for (auto& open : opens_) {
       if (open->connection != e.owner()) continue;
       if (open->session == e.session) return *open;
@@ -382,6 +388,7 @@ class Replay {
   const EventStream& stream_;
   Comparison& comparison_;
   std::vector<std::unique_ptr<Open>> opens_;  // one per connection seen
+  std::size_t epoch_ = 0;
   std::vector<DesignTrack::Change> changes_;
   std::size_t moreChanges_ = 0;
   std::string clock_;

@@ -150,7 +150,10 @@ TraceReader::Item TraceReader::next() {
         ++ending_.headings;
         tag = card::trace::connectionOf(line);
         if (tag > kConnections) return fail(at + tooMany(tag));
-        if (tag == 0) opens_.assign(kConnections + 1, Open{});
+        if (tag == 0) {
+          opens_.assign(kConnections + 1, Open{});
+          ++epoch_;
+        }
         openOf(tag != 0 ? tag : 1) = Open{++session_, std::nullopt};
       } else if (card::trace::parseBases(line, &base, &tag)) {
         if (tag > kConnections) return fail(at + tooMany(tag));
@@ -177,6 +180,7 @@ TraceReader::Item TraceReader::next() {
     const Open& open = openOf(event_.owner());
     event_.line = n;
     event_.session = open.session;
+    event_.epoch = epoch_;
     event_.baseRecorded = open.base.has_value();
     event_.ioBase = open.base.value_or(0);
     ending_.connections[event_.owner()] = true;

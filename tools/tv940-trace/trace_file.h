@@ -24,6 +24,8 @@ struct Event : card::trace::Event {
   // The open of the card the event belongs to: the number of headings
   // before it (0 before the first). Each open starts with a card afresh.
   std::size_t session = 0;
+  // Headings without a connection number before it: each ends every open.
+  std::size_t epoch = 0;
   // The I/O base its port is held against: the one the trace records for
   // the open, else the one taken from the port accesses (second pass).
   std::uint32_t ioBase = 0;
@@ -145,7 +147,7 @@ class TraceReader {
     std::optional<std::uint16_t> base;
   };
   Open& openOf(std::uint32_t connection);
-  std::size_t session_ = 0;
+  std::size_t session_ = 0, epoch_ = 0;
   std::vector<Open> opens_;  // by connection number; session 0: none yet
 };
 
