@@ -16,9 +16,11 @@
 //                              status 1 when they differ, 3 when one is not
 //                              whole (unless --partial)
 //   tv940-trace --version      the version
+//   tv940-trace -h, --help     the usage
 //
-// Exit status 2: the trace cannot be read, the output cannot be written, or
-// the command line is wrong.
+// Exit status 2: the trace cannot be read, the output (the usage and the
+// version included) cannot be written, memory is refused, or the command
+// line is wrong (named before the usage).
 #include <cstring>
 #include <iostream>
 #include <new>
