@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::string_view kEndStart = "# trace end: ";
 constexpr std::string_view kEndFinish = " events";
+constexpr std::string_view kBasesStart = "# bases: window 0x";
+constexpr std::string_view kBasesPorts = ", ports 0x";
+constexpr std::string_view kConnectionSuffix = ", connection ";
 
 constexpr std::string_view kNames[] = {"req", "out", "in",  "wr",
                                        "rd",  "dwr", "drd", "irq"};
@@ -96,7 +99,13 @@ Event wordEvent(Kind kind, std::uint32_t offset, std::uint32_t value,
 }
 
 std::size_t format(const Event& event, char* line) {
-  char* at = putText(line, nameOf(event.kind));
+  char* at = line;
+  if (event.connection != 0) {
+    *at++ = 'c';
+    at = putDecimal(at, event.connection);
+    *at++ = ' ';
+  }
+  at = putText(at, nameOf(event.kind));
   *at++ = ' ';
   switch (event.kind) {
     case Kind::Request:
@@ -137,16 +146,64 @@ std::string endLine(std::uint64_t events) {
          std::string(kEndFinish);
 }
 
+std::string basesComment(std::uint32_t windowBase, std::uint16_t ioBase) {
+  char text[48];
+  char* at = putText(text, kBasesStart);
+  at = putHex(at, windowBase, 8);
+  at = putText(at, kBasesPorts);
+  at = putHex(at, ioBase, 4);
+  return std::string(text, at);
+}
+
+std::uint32_t connectionOf(std::string_view line) {
+  const std::size_t at = line.rfind(kConnectionSuffix);
+  std::uint64_t number = 0;
+  if (at == std::string_view::npos ||
+      !parseDecimal(line.substr(at + kConnectionSuffix.size()), 6, &number) ||
+      number == 0 || line[at + kConnectionSuffix.size()] == '0')
+    return 0;
+  return static_cast<std::uint32_t>(number);
+}
+
+bool parseBases(std::string_view line, std::uint16_t* ioBase,
+                std::uint32_t* connection) {
+  *connection = connectionOf(line);
+  if (*connection != 0) line = line.substr(0, line.rfind(kConnectionSuffix));
+  const std::size_t ports = kBasesStart.size() + 8;
+  std::uint32_t window = 0, base = 0;
+  if (line.size() != ports + kBasesPorts.size() + 4 ||
+      line.substr(0, kBasesStart.size()) != kBasesStart ||
+      line.substr(ports, kBasesPorts.size()) != kBasesPorts ||
+      !parseHex32(line.substr(kBasesStart.size(), 8), &window) ||
+      !parseHex32(line.substr(ports + kBasesPorts.size()), &base))
+    return false;
+  *ioBase = static_cast<std::uint16_t>(base);
+  return true;
+}
+
 bool parseEvent(std::string_view line, Event* event) {
   if (line.size() > kLineSize) return false;
   const std::size_t blank = line.find(' ');
   if (blank == std::string_view::npos) return false;
-  const std::string_view name = line.substr(0, blank);
+  std::string_view name = line.substr(0, blank);
+
+  std::uint32_t connection = 0;
+  std::string_view rest = line.substr(blank + 1);
+  if (name.size() > 1 && name[0] == 'c' && name[1] >= '1' && name[1] <= '9') {
+    // A tagged line: the connection, then the event.
+    std::uint64_t number = 0;
+    if (!parseDecimal(name.substr(1), 6, &number)) return false;
+    connection = static_cast<std::uint32_t>(number);
+    const std::size_t next = rest.find(' ');
+    if (next == std::string_view::npos) return false;
+    name = rest.substr(0, next);
+    rest = rest.substr(next + 1);
+  }
   std::size_t kind = 0;
   while (kind < std::size(kNames) && kNames[kind] != name) ++kind;
   if (kind == std::size(kNames)) return false;
 
-  std::string_view first = line.substr(blank + 1), second;
+  std::string_view first = rest, second;
   if (const std::size_t next = first.find(' ');
       next != std::string_view::npos) {
     second = first.substr(next + 1);
@@ -155,6 +212,7 @@ bool parseEvent(std::string_view line, Event* event) {
   Event parsed;
   if (!readFields(static_cast<Kind>(kind), first, second, &parsed))
     return false;
+  parsed.connection = connection;
   // Only the writer's own spelling: the line must read back as written.
   char written[kLineSize];
   if (std::string_view(written, format(parsed, written)) != line) return false;

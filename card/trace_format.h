@@ -15,6 +15,12 @@
 //   irq VVVVVVVV        the card raised an interrupt with this word
 //   # text              a comment
 //   (empty)             an empty line says nothing
+// While more than one connection is open in the process, each event line
+// begins with its connection's number, "cN " (N from 1, the smallest not in
+// use at its open): "c2 rd c000 00000008". An untagged line belongs to
+// connection 1, so the trace of one connection at a time has no tags. The
+// heading of an open while others are open ends ", connection N", and the
+// comments of a tagged connection likewise.
 // A window or driver word outside the chip's region shows as @OOOOOO, its
 // byte offset in the window (six or more digits). An event line is exactly
 // as the writer writes it: lower-case digits, as many as shown, one blank
@@ -51,6 +57,9 @@ struct Event {
   std::uint32_t where = 0;
   std::uint32_t value = 0;
   bool inChip = false;  // window and driver words: where is a chip address
+  // The connection's number on a tagged line (1 to kMaxConnection); 0 for
+  // an untagged one.
+  std::uint32_t connection = 0;
 
   bool operator==(const Event&) const = default;
 };
@@ -63,8 +72,11 @@ Event wordEvent(Kind kind, std::uint32_t offset, std::uint32_t value,
 
 // ---- Writing ---------------------------------------------------------------
 
-// The longest event line, without line end: "dwr @ffffffff ffffffff".
-inline constexpr std::size_t kLineSize = 24;
+// The highest connection number a line carries.
+inline constexpr std::uint32_t kMaxConnection = 999999;
+// The longest event line, without line end: "c999999 dwr @ffffffff
+// ffffffff".
+inline constexpr std::size_t kLineSize = 32;
 // Writes the event's line, without line end, to `line` (room for kLineSize
 // characters); returns its length.
 std::size_t format(const Event& event, char* line);
@@ -75,6 +87,22 @@ std::string format(const Event& event);
 inline constexpr std::string_view kHeading = "# trace:";
 // The end line: "# trace end: N events".
 std::string endLine(std::uint64_t events);
+// The record of where the card sits, which the seam writes once the card's
+// configuration block is read: "# bases: window 0xWWWWWWWW, ports 0xPPPP",
+// the window's base address register and the I/O base of the ports. Port
+// accesses after it are held against that base, up to the next heading.
+std::string basesComment(std::uint32_t windowBase, std::uint16_t ioBase);
+// The I/O base of a bases comment (the line without its line end), and the
+// connection its ", connection N" names (0 without one); false for any
+// other text.
+bool parseBases(std::string_view line, std::uint16_t* ioBase,
+                std::uint32_t* connection);
+// The suffix ", connection N" of a heading or comment of a tagged connection:
+// N, or 0 without one.
+std::uint32_t connectionOf(std::string_view line);
+// A comment the seam writes for each access the card failed: "# the card
+// failed <access>: <reason>".
+inline constexpr std::string_view kCardFailed = "# the card failed ";
 
 // ---- Reading ---------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // request is traced here; ports.cpp has the control ports.
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "card/card_map.h"
 #include "platform/backends/backends.h"
@@ -27,21 +28,47 @@ std::string oneLine(std::string text) {
   return text;
 }
 
-// What devices report, written to the trace.
+// What a device reports, written to the trace as its connection's (once
+// the open has given the connection its key).
 class TracedReports final : public Reports {
  public:
   void interrupt(std::uint32_t word) override {
-    if (trace::on()) trace::write({trace::Kind::Interrupt, 0, word, false});
+    if (trace::on())
+      trace::write({trace::Kind::Interrupt, 0, word, false}, key.load());
   }
   void note(std::string_view text) override {
-    if (trace::on()) trace::comment(text);
+    if (trace::on()) trace::comment(text, key.load());
   }
   void accessFailed(const Device& device, std::string_view access,
                     std::string_view reason) override {
     seam::recordAccessFailure(device, false, access, reason);
   }
+
+  std::atomic<const void*> key{nullptr};
 };
-TracedReports tracedReports;
+
+// The reports of a new open. They are never destroyed: a device may report
+// after its connection closed (the simulated card stays reachable), and its
+// lines are then untagged.
+TracedReports& newReports() {
+  static auto* all = new std::deque<TracedReports>;
+  State& s = state();
+  os::LockGuard guard(s.lock);
+  return all->emplace_back();
+}
+
+// A connection's device. The seam holds the device through it, so that when
+// the last hold goes (the connection closed, no access under way) the trace
+// learns the connection closed.
+struct TracedDevice {
+  TracedReports& reports = newReports();
+  std::shared_ptr<Device> device;
+
+  ~TracedDevice() {
+    if (device != nullptr) trace::closed(device.get());
+    reports.key = nullptr;
+  }
+};
 
 void recordFailure(const std::string& selected, const std::string& reason) {
   State& s = state();
@@ -100,6 +127,7 @@ Handle openDeviceAs(const char* path, const char* selector) {
 
   std::string failure;
   std::shared_ptr<Device> opened;
+  auto traced = std::make_shared<TracedDevice>();
   const char* faults = std::getenv("TV940_SIM_FAULTS");
   if (hasWhiteSpaceAround(choice)) {
     failure = given ? "the name has white space around it; give the device "
@@ -113,7 +141,7 @@ Handle openDeviceAs(const char* path, const char* selector) {
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
   } else if (const backends::Backend* row = backends::backendFor(choice)) {
-    opened = row->open({choice, path != nullptr ? path : "", tracedReports},
+    opened = row->open({choice, path != nullptr ? path : "", traced->reports},
                        &failure);
   } else {
     failure = "unknown device '" + choice + "'";
@@ -123,13 +151,17 @@ Handle openDeviceAs(const char* path, const char* selector) {
                   failure.empty() ? "the device cannot be opened" : failure);
     return nullptr;
   }
+  traced->device = opened;
+  traced->reports.key = opened.get();
   if (trace::on()) {
+    const std::string number = trace::opened(opened.get());
     trace::comment("trace: device " + device + " (" + opened->backend() +
-                   "), written by tv940 " + tv940::kVersion);
+                   "), written by tv940 " + tv940::kVersion + number);
   }
 
   auto connection = std::make_shared<Connection>();
-  connection->device = std::move(opened);
+  // The device, held through its traced companion.
+  connection->device = std::shared_ptr<Device>(traced, opened.get());
   connection->selected = std::move(selected);
   return seam::addHandle(std::move(connection));
 }
@@ -177,10 +209,10 @@ bool mapWindow(const std::shared_ptr<Connection>& connection, Handle handle,
 
 // The trace lines of a request once it has returned: each word of a word
 // request that succeeded, else the request's code.
-void traceWords(std::uint32_t code, bool ok, const void* words,
+void traceWords(const void* key, std::uint32_t code, bool ok, const void* words,
                 std::uint32_t count, const void* offsetArgument) {
   if (!ok) {
-    trace::write({trace::Kind::Request, code, 0, false});
+    trace::write({trace::Kind::Request, code, 0, false}, key);
     return;
   }
   if (words == nullptr) return;
@@ -193,8 +225,25 @@ void traceWords(std::uint32_t code, bool ok, const void* words,
     std::uint32_t value;
     std::memcpy(&value, static_cast<const std::uint8_t*>(words) + 4 * i,
                 sizeof value);
-    trace::write(trace::wordEvent(kind, offset + 4 * i, value, true));
+    trace::write(trace::wordEvent(kind, offset + 4 * i, value, true), key);
   }
+}
+
+// After the configuration block (request 5): where the card sits, the base
+// address registers of its window and its ports, so that the trace's port
+// accesses can be held against the base the card decodes.
+void traceBases(const void* key, const void* block, std::uint32_t size) {
+  if (block == nullptr || size < card::kBaseAddress1 + 4) return;
+  std::uint32_t window, ports;
+  std::memcpy(&window,
+              static_cast<const std::uint8_t*>(block) + card::kBaseAddress0,
+              sizeof window);
+  std::memcpy(&ports,
+              static_cast<const std::uint8_t*>(block) + card::kBaseAddress1,
+              sizeof ports);
+  const std::string line = card::trace::basesComment(
+      window & ~0xFu, static_cast<std::uint16_t>(ports & card::kIoDecodeMask));
+  trace::comment(std::string_view(line).substr(2), key);  // after "# "
 }
 
 }  // namespace
@@ -209,8 +258,9 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
                      code == card::code(DriverRequest::ReadWords);
   // A request is traced as it starts, so that one that never returns shows;
   // word requests once their words are known.
+  const void* key = connection->device.get();
   if (!words && trace::on())
-    trace::write({trace::Kind::Request, code, 0, false});
+    trace::write({trace::Kind::Request, code, 0, false}, key);
   bool ok;
   if (code == card::code(DriverRequest::Check)) {
     std::string failure;
@@ -226,7 +276,12 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
     ok = connection->device->request(code, inBuffer, inSize, outBuffer, outSize,
                                      bytesReturned);
   }
-  if (words && trace::on()) traceWords(code, ok, inBuffer, inSize, outBuffer);
+  if (words && trace::on())
+    traceWords(key, code, ok, inBuffer, inSize, outBuffer);
+  if (ok && trace::on() && code == card::code(DriverRequest::GetConfigInfo)) {
+    traceBases(key, outBuffer,
+               bytesReturned != nullptr ? *bytesReturned : outSize);
+  }
   return ok;
 }
 
@@ -252,6 +307,11 @@ void setOpenFailure(Handle device, const char* reason) {
 }
 
 const char* finishTrace() { return trace::finish(); }
+
+void trace::writeFor(Handle connection, const Event& event) {
+  const std::shared_ptr<Connection> found = seam::findConnection(connection);
+  write(event, found != nullptr ? found->device.get() : nullptr);
+}
 
 void keepTraceOff(const char* path, const char* what) {
   trace::keepOff(path, what);

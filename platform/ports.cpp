@@ -50,7 +50,7 @@ void seam::recordAccessFailure(const Device& device, bool port,
       break;
     }
   }
-  if (trace::on()) trace::comment("the card failed " + line);
+  if (trace::on()) trace::comment("the card failed " + line, &device);
 }
 
 std::string cardFailures(Handle device) {
@@ -75,7 +75,10 @@ void portOut32(Handle device, std::uint16_t port, std::uint32_t value) {
   if (connection == nullptr) return;
   std::string failure;
   const bool done = connection->device->portOut32(port, value, &failure);
-  if (trace::on()) trace::write({trace::Kind::PortOut, port, value, false});
+  if (trace::on()) {
+    trace::write({trace::Kind::PortOut, port, value, false},
+                 connection->device.get());
+  }
   if (!done) {
     seam::recordAccessFailure(*connection->device, true,
                               portAccess(trace::Kind::PortOut, port, value),
@@ -91,7 +94,10 @@ std::uint32_t portIn32(Handle device, std::uint16_t port) {
   std::string failure;
   const bool done = connection->device->portIn32(port, &value, &failure);
   if (!done) value = card::kFloatingBus;
-  if (trace::on()) trace::write({trace::Kind::PortIn, port, value, false});
+  if (trace::on()) {
+    trace::write({trace::Kind::PortIn, port, value, false},
+                 connection->device.get());
+  }
   if (!done) {
     seam::recordAccessFailure(*connection->device, true,
                               portAccess(trace::Kind::PortIn, port, value),

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -33,6 +34,8 @@ struct Writer {
   bool ended = false;  // the end line follows the last event
   // Files the trace must never be (path, what it is).
   std::vector<std::pair<std::string, std::string>> keptOff;
+  // The open connections' numbers, by key.
+  std::map<const void*, std::uint32_t> connections;
 };
 
 // Never destroyed: detached threads may still trace while the process exits,
@@ -162,23 +165,60 @@ void keepOff(const char* path, const char* what) {
   w.keptOff.emplace_back(path, what);
 }
 
-void write(const Event& event) {
-  char line[kLineSize + 1];
-  std::size_t size = format(event, line);
-  line[size++] = '\n';
+namespace {
+
+// The number a line of the connection carries; 0 for an untagged line.
+std::uint32_t tagLocked(const Writer& w, const void* key) {
+  if (key == nullptr) return 0;
+  const auto found = w.connections.find(key);
+  if (found == w.connections.end()) return 0;
+  return w.connections.size() > 1 || found->second != 1 ? found->second : 0;
+}
+
+}  // namespace
+
+std::string opened(const void* key) {
   Writer& w = writer();
   os::LockGuard guard(w.lock);
+  // The smallest number not in use (the map is small: the open connections).
+  std::uint32_t number = 1;
+  for (; number < card::trace::kMaxConnection; ++number) {
+    bool used = false;
+    for (const auto& entry : w.connections) used |= entry.second == number;
+    if (!used) break;
+  }
+  w.connections[key] = number;
+  const std::uint32_t tag = tagLocked(w, key);
+  return tag != 0 ? ", connection " + std::to_string(tag) : "";
+}
+
+void closed(const void* key) {
+  Writer& w = writer();
+  os::LockGuard guard(w.lock);
+  w.connections.erase(key);
+}
+
+void write(const Event& event, const void* connection) {
+  char line[kLineSize + 1];
+  Writer& w = writer();
+  os::LockGuard guard(w.lock);
+  Event tagged = event;
+  tagged.connection = tagLocked(w, connection);
+  std::size_t size = format(tagged, line);
+  line[size++] = '\n';
   putLocked(w, line, size);
   ++w.events;
   w.ended = false;
 }
 
-void comment(std::string_view text) {
+void comment(std::string_view text, const void* connection) {
   std::string line = "# ";
   line += text;
-  line += '\n';
   Writer& w = writer();
   os::LockGuard guard(w.lock);
+  if (const std::uint32_t tag = tagLocked(w, connection); tag != 0)
+    line += ", connection " + std::to_string(tag);
+  line += '\n';
   putLocked(w, line.data(), line.size());
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "card/trace_format.h"
+#include "platform/platform.h"
 
 namespace platform::trace {
 
@@ -42,9 +43,27 @@ bool start(std::string* failure);
 // A file the trace must never be, and what it is ("the program's design").
 void keepOff(const char* path, const char* what);
 
-void write(const Event& event);
-// A comment line: "# " and the text.
-void comment(std::string_view text);
+// ---- Connections -----------------------------------------------------------
+// Each open connection has a number in the trace: the smallest not in use
+// when it opens. While more than one is open, or one other than number 1,
+// its event lines carry the number ("c2 rd ..."), and its comments end
+// ", connection N"; the trace of one connection at a time stays untagged.
+// A connection is known by a key of its own, its device's address.
+
+// The connection with `key` opens; the suffix its heading takes (", connection
+// N" while others are open, else "").
+std::string opened(const void* key);
+// The connection with `key` has closed.
+void closed(const void* key);
+
+// An event line; `connection`: the key of the connection it belongs to (null
+// for none known: the line is written untagged).
+void write(const Event& event, const void* connection = nullptr);
+// A comment line: "# " and the text (and the connection's suffix).
+void comment(std::string_view text, const void* connection = nullptr);
+// The event of the connection with that handle (connection.cpp finds its
+// key): what the chip-window accessor calls for a traced access.
+void writeFor(Handle connection, const Event& event);
 
 // Ends the trace with its end line ("# trace end: N events", once for the
 // events so far) and writes out what the buffer holds; the end of the

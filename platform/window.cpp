@@ -72,8 +72,8 @@ std::uint32_t readWord(const Route* route, Handle connection,
   const std::uint32_t value =
       reached ? load(*route, connection, offset) : kFloatingBus;
   if (trace::on()) {
-    trace::write(
-        trace::wordEvent(trace::Kind::WindowRead, offset, value, reached));
+    trace::writeFor(connection, trace::wordEvent(trace::Kind::WindowRead,
+                                                 offset, value, reached));
   }
   return value;
 }
@@ -83,8 +83,8 @@ void writeWord(const Route* route, Handle connection, std::uint32_t offset,
   const bool reached = route != nullptr && insideWindow(offset, route->size);
   if (reached) store(*route, connection, offset, value);
   if (trace::on()) {
-    trace::write(
-        trace::wordEvent(trace::Kind::WindowWrite, offset, value, reached));
+    trace::writeFor(connection, trace::wordEvent(trace::Kind::WindowWrite,
+                                                 offset, value, reached));
   }
 }
 

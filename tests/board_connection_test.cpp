@@ -1,10 +1,14 @@
 // Opening and closing the driver connection, the configuration block and the
 // interrupt watcher, against the simulated card.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -382,6 +386,58 @@ TEST_F(Connection, CloseGivesUpOnAStuckWatcher) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(requestsOf(newCard->events(), 10), 10u);
   EXPECT_EQ(oldCard->interruptWordRequests(), 1u);
+}
+
+// Two Boards open at once: each event line names its connection while both
+// are open (or while the one left is not connection 1), the second heading
+// and bases its number; one Board at a time writes untagged lines.
+TEST_F(Connection, TwoBoardsAtOnceTagTheirTraceLines) {
+  const std::string path = ::testing::TempDir() + "two-boards-" +
+                           std::to_string(::getpid()) + ".trace";
+  std::remove(path.c_str());
+  ASSERT_EQ(setenv("TV940_TRACE", path.c_str(), 1), 0);
+  Board second;
+  ASSERT_EQ(board.open(), 0);
+  board.writePort(16, 1);
+  ASSERT_EQ(second.open(), 0);
+  board.writeChipViaDriver(0xC000, 8);
+  second.writePort(24, 0);
+  board.close();
+  second.writePort(28, 0);  // still connection 2
+  second.close();
+  ASSERT_EQ(board.open(), 0);
+  board.writePort(16, 2);  // alone again
+  board.close();
+  EXPECT_STREQ(platform::finishTrace(), "");
+  unsetenv("TV940_TRACE");
+
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::remove(path.c_str());
+  const auto at = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) - lines.begin();
+  };
+  const auto headingWith = [&](const std::string& end) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind("# trace: device", 0) == 0 &&
+          lines[i].size() >= end.size() &&
+          lines[i].compare(lines[i].size() - end.size(), end.size(), end) == 0)
+        return std::ptrdiff_t(i);
+    }
+    return std::ptrdiff_t(lines.size());
+  };
+  const std::ptrdiff_t second2 = headingWith(", connection 2");
+  ASSERT_LT(second2, std::ptrdiff_t(lines.size()));
+  EXPECT_LT(at("out e010 00000001"), second2);
+  EXPECT_GT(at("c1 dwr c000 00000008"), second2);
+  EXPECT_LT(at("c1 dwr c000 00000008"), std::ptrdiff_t(lines.size()));
+  EXPECT_LT(at("c2 out e018 00000000"), std::ptrdiff_t(lines.size()));
+  EXPECT_LT(at("c2 out e01c 00000000"), std::ptrdiff_t(lines.size()));
+  EXPECT_LT(at("# bases: window 0xf8000000, ports 0xe000, connection 2"),
+            std::ptrdiff_t(lines.size()));
+  EXPECT_GT(at("out e010 00000002"), at("c2 out e01c 00000000"));
+  EXPECT_LT(at("out e010 00000002"), std::ptrdiff_t(lines.size()));
 }
 
 }  // namespace

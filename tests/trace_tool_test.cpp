@@ -330,14 +330,31 @@ TEST_F(TraceTool, TracesCutShortOrNotAsTheyEndedWarn) {
   ASSERT_EQ(killed.back().substr(0, 3), "rd ");
   Run r = report(text);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19998 events")) << r.out;
+  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19997 events")) << r.out;
   EXPECT_TRUE(has(r.out, "warning: the trace has no end line")) << r.out;
+  // check and diff vouch for no run that is not whole, unless asked to
+  // judge it as far as it goes.
+  r = tool("check", "t.trace");
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_TRUE(has(r.out, "the trace is not whole")) << r.out;
+  r = run(kBinDir / "tv940-trace", {"check", "--partial", "t.trace"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  writeFile(dir_ / "whole.trace", traced("kelpori", "kelpori.bfx").trace);
+  r = run(kBinDir / "tv940-trace", {"diff", "whole.trace", "t.trace"});
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_TRUE(has(r.out, "warning: B: the trace has no end line")) << r.out;
+  r = run(kBinDir / "tv940-trace",
+          {"diff", "--partial", "whole.trace", "whole.trace"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = run(kBinDir / "tv940-trace",
+          {"diff", "--partial", "whole.trace", "t.trace"});
+  EXPECT_EQ(r.status, 1) << r.out;
   // The last value half written: the line is cut, not a read of 0x0fffffff.
   text.pop_back();
   text.pop_back();
   r = report(text);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19997 events")) << r.out;
+  EXPECT_TRUE(has(r.out, "trace: 20000 lines, 19996 events")) << r.out;
   EXPECT_TRUE(has(r.out, "warning: line 20000 is cut short")) << r.out;
   const Run vcd = tool("vcd", "t.trace");
   EXPECT_EQ(vcd.status, 0);
@@ -348,7 +365,7 @@ TEST_F(TraceTool, TracesCutShortOrNotAsTheyEndedWarn) {
   r = report(joined(lost));
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out,
-                  "warning: the end line on line 148113 counts 148111 "
+                  "warning: the end line on line 148114 counts 148111 "
                   "events, but the trace holds 148110"))
       << r.out;
   std::vector<std::string> after = whole;
@@ -660,7 +677,7 @@ TEST_F(TraceTool, CheckHoldsEveryReadAgainstTheDeviceModel) {
   }
   writeFile(dir_ / "long.trace", joined(longer));
   writeFile(dir_ / "short.trace", joined(correct));
-  EXPECT_LT(peakKiB({"check", "long.trace"}),
+  EXPECT_LT(peakKiB({"check", "--partial", "long.trace"}),
             peakKiB({"check", "short.trace"}) + 4096);
 }
 
@@ -683,6 +700,10 @@ TEST_F(TraceTool, DiffComparesTracesEventByEvent) {
   for (std::size_t i = 1; i < a.size(); ++i) {  // A's heading left out
     std::string line = a[i];
     if (line.rfind("out e0", 0) == 0) line.replace(4, 2, "d0");
+    if (line.rfind("# bases: ", 0) == 0) line.replace(line.size() - 4, 2, "d0");
+    if (line.rfind("# trace end: ", 0) == 0) {
+      line = card::trace::endLine(a.size() - countPrefix(a, "#") + 1);
+    }
     if (i == changed) line.replace(8, 1, otherValue);
     if (i == interrupt) b += "irq 00000001\r\n";
     b += line + "\r\n";
@@ -733,6 +754,215 @@ TEST_F(TraceTool, DiffComparesTracesEventByEvent) {
   r = run(kBinDir / "tv940-trace", {"diff", "a.trace", "bad.trace"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.err, "bad.trace:2: not a trace event")) << r.err;
+}
+
+// What a trace holds besides its events: the accesses the card failed, a
+// second open, a second design, where the card's ports are.
+TEST_F(TraceTool, ToolsJudgeEachOpenDesignAndPortBlockAsTheTraceHasIt) {
+  const std::vector<std::string> good =
+      withoutNotes(traced("kelpori", "kelpori.bfx").trace);
+  const std::size_t events = good.size() - countPrefix(good, "#");
+  writeFile(dir_ / "good.trace", joined(good));
+  const std::string tool = kBinDir / "tv940-trace";
+
+  // Every port write failed: the run is no good one, whatever it sent.
+  std::vector<std::string> failed;
+  for (const std::string& line : good) {
+    failed.push_back(line);
+    if (line.rfind("out ", 0) == 0)
+      failed.push_back("# the card failed " + line + ": no such device");
+  }
+  const std::size_t outs = countPrefix(good, "out ");
+  Run r = report(joined(failed));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "warning: the card failed " + std::to_string(outs) +
+                             " accesses, the first on line"))
+      << r.out;
+  r = check(joined(failed));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(has(r.out, "the card failed " + std::to_string(outs))) << r.out;
+  writeFile(dir_ / "failed.trace", joined(failed));
+  r = run(tool, {"diff", "--sent-only", "good.trace", "failed.trace"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "diff: the card failed 0 accesses in A, " +
+                             std::to_string(outs) + " in B"))
+      << r.out;
+
+  // Two opens in one trace: each starts from a card afresh.
+  std::vector<std::string> twice(good.begin(), good.end() - 1);
+  twice.insert(twice.end(), good.begin(), good.end() - 1);
+  twice.push_back(card::trace::endLine(2 * events));
+  r = check(joined(twice));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(report(joined(twice)).out, "trace: 2 opens of the card"));
+
+  // A second design loaded in the same open is judged as that design; one
+  // the model does not know ends the judgement there.
+  const std::vector<std::string> second =
+      withoutNotes(traced("vontrel", "vontrel.bfx").trace);
+  std::vector<std::string> both(good.begin(), good.end() - 1);
+  // The card keeps its bus width: no read of it gives 0 again.
+  std::copy_if(
+      second.begin() + 1, second.end() - 1, std::back_inserter(both),
+      [](const std::string& l) { return l.rfind("rd c000 ", 0) != 0; });
+  both.push_back(card::trace::endLine(both.size() - countPrefix(both, "#")));
+  r = check(joined(both));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "check: designs in turn: kelpori (line ")) << r.out;
+  EXPECT_TRUE(has(r.out, "), vontrel (line ")) << r.out;
+  const std::string designs = r.out.substr(r.out.find("kelpori (line"));
+  r = report(joined(both));
+  EXPECT_TRUE(
+      has(r.out, "design: in turn: " + designs.substr(0, designs.find('\n'))))
+      << r.out;
+  for (std::string& line : both) {
+    if (line.rfind("wr 4000 ", 0) == 0 && &line > &both[good.size()])
+      line = "wr 4000 12345678";
+  }
+  r = check(joined(both));
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "was changed from kelpori to one the model does "
+                  "not know (identification word 0x12345678)"))
+      << r.out;
+
+  // The whole port block 0x40 too high: held against the recorded base, the
+  // ports miss the card. A trace without the record is read as before.
+  std::vector<std::string> shifted = good;
+  for (std::string& line : shifted) {
+    if (line.rfind("out e0", 0) == 0) line[6] = char(line[6] + 4);
+  }
+  writeFile(dir_ / "shifted.trace", joined(shifted));
+  r = run(tool, {"diff", "good.trace", "shifted.trace"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  r = check(joined(shifted));
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_TRUE(has(r.out, "the clock was never programmed")) << r.out;
+  EXPECT_TRUE(has(report(joined(shifted)).out,
+                  "port accesses outside the card's ports 0xe000-0xe03f"));
+  std::vector<std::string> old;
+  for (const std::string& line : shifted)
+    if (line.rfind("# bases: ", 0) != 0) old.push_back(line);
+  r = check(joined(old));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "note: the trace does not record where the card's "
+                  "ports are"))
+      << r.out;
+}
+
+// Two connections open at once: kelpori's run on one card, vontrel's on
+// another, their lines tagged from the second open on. Each is judged
+// against a card of its own, and compared connection by connection.
+TEST_F(TraceTool, ConnectionsOpenAtOnceAreJudgedApart) {
+  const std::vector<std::string> k =
+      withoutNotes(traced("kelpori", "kelpori.bfx").trace);
+  const std::vector<std::string> v =
+      withoutNotes(traced("vontrel", "vontrel.bfx").trace);
+  // kelpori's first 20 lines alone, then the two taking turns, `stride`
+  // of kelpori's lines to one of vontrel's.
+  const auto interleaved = [&](std::size_t stride) {
+    std::vector<std::string> out(k.begin(), k.begin() + 20);
+    std::size_t ki = 20, vi = 0, events = 0;
+    const auto tagged = [](const std::string& line, const char* tag,
+                           const char* suffix) {
+      return line[0] == '#' ? line + suffix : tag + line;
+    };
+    while (ki + 1 < k.size() || vi + 1 < v.size()) {
+      for (std::size_t n = 0; n < stride && ki + 1 < k.size(); ++n)
+        out.push_back(tagged(k[ki++], "c1 ", ", connection 1"));
+      if (vi + 1 < v.size())
+        out.push_back(tagged(v[vi++], "c2 ", ", connection 2"));
+    }
+    for (const std::string& line : out) events += line[0] != '#';
+    out.push_back(card::trace::endLine(events));
+    return joined(out);
+  };
+  const std::string one = interleaved(1), three = interleaved(3);
+  ASSERT_TRUE(has(one, "), written by tv940 " + std::string(tv940::kVersion) +
+                           ", connection 2\n"));
+  Run r = check(one);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "every one agrees with the model")) << r.out;
+  EXPECT_TRUE(has(report(one).out, "trace: 2 connections to the card open"));
+  writeFile(dir_ / "one.trace", one);
+  writeFile(dir_ / "three.trace", three);
+  r = run(kBinDir / "tv940-trace", {"diff", "one.trace", "three.trace"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "connection 1:\ndiff: equal: " +
+                             std::to_string(k.size() - countPrefix(k, "#")) +
+                             " events each\nconnection 2:\ndiff: equal: "))
+      << r.out;
+}
+
+// Any trace in 64 MiB; the exit status of a failed write and of a wrong
+// command line; two swapped reads are two differences.
+TEST_F(TraceTool, BoundedMemoryExitStatusesAndSwappedReads) {
+  const std::string tool = kBinDir / "tv940-trace";
+  std::string reads = "# trace: device sim\n", ports = reads;
+  constexpr unsigned kReads = 400000;
+  char line[40];
+  for (unsigned i = 0; i < kReads; ++i) {
+    std::snprintf(line, sizeof line, "rd @%06x 00000001\n", 4 * i);
+    reads += line;
+  }
+  for (unsigned port = 0; port < 0x10000; ++port) {
+    std::snprintf(line, sizeof line, "out %04x 00000001\n", port);
+    ports += line;
+  }
+  writeFile(dir_ / "reads.trace", reads + card::trace::endLine(kReads) + "\n");
+  writeFile(dir_ / "ports.trace", ports + card::trace::endLine(0x10000) + "\n");
+  Run r;
+  // A sanitizer reserves more address space than the limit allows.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  const auto limited = [&](const std::string& args, int kib = 65536) {
+    return run("/bin/sh",
+               {"-c", "ulimit -v " + std::to_string(kib) + " && exec " + tool +
+                          " " + args + " > /dev/null"});
+  };
+  r = limited("check reads.trace");
+  EXPECT_EQ(r.status, 3) << r.err;  // no clock, no design
+  EXPECT_EQ(r.err, "");
+  r = limited("vcd ports.trace");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(limited("report ports.trace").status, 1);
+  // Little memory: the verdict, or a message and exit 2, never an abort.
+  r = limited("check reads.trace", 10000);
+  EXPECT_TRUE(r.status == 3 ||
+              (r.status == 2 &&
+               has(r.err, "tv940-trace: out of memory reading reads.trace")))
+      << r.status << ": " << r.err;
+#endif
+
+  for (const char* option : {"--help", "-h", "--version"}) {
+    r = run("/bin/sh", {"-c", tool + " " + option + " > /dev/full"});
+    EXPECT_EQ(r.status, 2) << option;
+    EXPECT_TRUE(has(r.err, "cannot write")) << option << r.err;
+  }
+  r = run(tool, {"--help"});
+  EXPECT_TRUE(has(r.out, "tv940-trace -h, --help")) << r.out;
+  r = run(tool, {"bogus"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "tv940-trace: unknown command 'bogus'\nusage:"))
+      << r.err;
+  r = run(tool, {"check", "--bogus", "x.trace"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "unknown option '--bogus'")) << r.err;
+
+  std::vector<std::string> swapped =
+      lines(traced("kelpori", "kelpori.bfx").trace);
+  writeFile(dir_ / "a.trace", joined(swapped));
+  std::size_t at = 1;
+  while (!(isRead(swapped[at]) && isRead(swapped[at + 1]) &&
+           swapped[at].substr(0, 7) != swapped[at + 1].substr(0, 7)) &&
+         at + 2 < swapped.size()) {
+    ++at;
+  }
+  std::swap(swapped[at], swapped[at + 1]);
+  writeFile(dir_ / "b.trace", joined(swapped));
+  r = run(tool, {"diff", "a.trace", "b.trace"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "diff: the traces differ at 2 events")) << r.out;
 }
 
 }  // namespace

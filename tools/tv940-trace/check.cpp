@@ -12,6 +12,7 @@
 #include "card/hex.h"
 #include "sim/design.h"
 #include "tools/tv940-trace/card_model.h"
+#include "tools/tv940-trace/design_track.h"
 #include "tools/tv940-trace/event_stream.h"
 #include "tools/tv940-trace/event_text.h"
 #include "tools/tv940-trace/report.h"
@@ -20,11 +21,11 @@ namespace trace {
 namespace {
 
 constexpr std::size_t kShownByDefault = 10;
-
-bool isRead(const Event& e) {
-  return e.kind == Kind::WindowRead || e.kind == Kind::DriverRead ||
-         e.kind == Kind::PortIn;
-}
+// Registers and ports tallied one by one; the reads of any further ones are
+// tallied together, so that memory stays bounded whatever the trace reads.
+constexpr std::size_t kTallied = 4096;
+// Design changes named one by one.
+constexpr std::size_t kChangesNamed = 16;
 
 // The differing reads to show, in trace order: the first ten, or every one
 // spooled to a temporary file, so that they can follow the summary line
@@ -109,8 +110,16 @@ class Comparison {
   void read(const Event& e, std::uint32_t portOffset, std::uint32_t model,
             std::uint32_t status) {
     ++reads_;
-    Tally& tally = tallies_[keyOf(e, portOffset)];
+    const std::uint64_t key = keyOf(e, portOffset);
+    auto found = tallies_.find(key);
+    if (found == tallies_.end() && tallies_.size() < kTallied)
+      found = tallies_.emplace(key, Tally{}).first;
+    Tally& tally = found != tallies_.end() ? found->second : others_;
     if (tally.reads++ == 0) tally.label = label(e, portOffset);
+    if (&tally == &others_) {
+      tally.label =
+          format("others (registers and ports beyond the first %zu)", kTallied);
+    }
     if (status != 0) ++masked_;
     const std::uint32_t differ = (e.value ^ model) & ~status;
     if (differ == 0) return;
@@ -118,7 +127,7 @@ class Comparison {
     tally.add(differ);
     if (!shown_.wanted()) return;
     shown_.add(format("line %zu: %s %s: card %08x, model %08x, %s %s", e.line,
-                      kindName(e.kind).c_str(), tally.label.c_str(),
+                      kindName(e.kind).c_str(), label(e, portOffset).c_str(),
                       unsigned(e.value), unsigned(model),
                       bitList(differ).c_str(),
                       (differ & (differ - 1)) == 0 ? "differs" : "differ"));
@@ -151,6 +160,7 @@ class Comparison {
     for (const auto& [key, tally] : tallies_) {
       if (tally.differing != 0) out << "  " << tally.text() << '\n';
     }
+    if (others_.differing != 0) out << "  " << others_.text() << '\n';
   }
 
  private:
@@ -174,11 +184,13 @@ class Comparison {
   bool all_;
   DifferenceList shown_;
   std::map<std::uint64_t, Tally> tallies_;  // by space and address
+  Tally others_;                            // beyond kTallied
   std::size_t reads_ = 0, differing_ = 0, masked_ = 0;
 };
 
 // Why the model cannot judge the trace, one reason a line; none when it can.
-std::vector<std::string> cannotJudge(const CardModel& model) {
+std::vector<std::string> cannotJudge(const CardModel& model,
+                                     const std::string& design) {
   std::vector<std::string> reasons;
   if (!model.clock().running()) {
     reasons.push_back(format(
@@ -186,7 +198,7 @@ std::vector<std::string> cannotJudge(const CardModel& model) {
         "port %u",
         unsigned(card::kClockPort)));
   }
-  if (!model.design().empty()) return reasons;
+  if (!design.empty()) return reasons;
   const std::uint32_t id = model.identification();
   const sim::DesignEntry* entry = sim::findDesign(id);
   if (model.configurationWrites() == 0) {
@@ -211,44 +223,221 @@ std::vector<std::string> cannotJudge(const CardModel& model) {
   return reasons;
 }
 
+// The trace's opens, each replayed into a model of its own: a heading
+// starts a card afresh, and each connection open at once has its own card.
+class Replay {
+ public:
+  // Models held at once: each reserves the window below the chip, so that a
+  // trace of many connections at once stays in bounded memory.
+  static constexpr std::size_t kModels = 3;
+
+  Replay(const EventStream& stream, Comparison& comparison)
+      : stream_(stream), comparison_(comparison) {}
+
+  void take(const Event& e) {
+    Open& open = openFor(e);
+    if (open.model == nullptr) return;  // not judged (too many at once)
+    open.lastLine = e.line;
+    // Ports as offsets from their own I/O base: the model's base is 0.
+    Event m = e;
+    if (e.isPort()) m.where = e.portOffset();
+    if (e.inChip && e.isWindowAccess()) {
+      const auto address = static_cast<std::uint16_t>(e.where);
+      if (e.isChipWrite()) open.designs->chipWrite(address, e.value);
+      if (card::isColumnRegister(address)) {
+        if (const auto change = open.designs->recognise(e.line))
+          changed(open, *change);
+      }
+    }
+    if (!e.isRead()) {
+      open.model->take(m);
+      return;
+    }
+    const std::uint32_t answer = open.model->answer(m);
+    const std::uint32_t status = open.model->statusBits(m);
+    if (!open.judging) return;
+    ++open.reads;
+    comparison_.read(e, e.isPort() ? e.portOffset() : 0, answer, status);
+  }
+
+  // Ends every open; the reasons the model cannot judge the trace.
+  const std::vector<std::string>& finish() {
+    for (auto& open : opens_) end(*open);
+    opens_.clear();
+    return reasons_;
+  }
+  // What the reads were judged against: "shift register, clock 66 MHz".
+  std::string judged() const {
+    std::string text;
+    std::string last;
+    for (const DesignTrack::Change& c : changes_) {
+      if (c.name.empty() || c.name == last) continue;
+      text += (text.empty() ? "" : ", then ") + c.name;
+      last = c.name;
+    }
+    return text + clock_;
+  }
+  // The designs in turn, when there was more than one change.
+  std::string designs() const {
+    if (changes_.size() + moreChanges_ < 2) return "";
+    std::string text = designList(changes_);
+    if (moreChanges_ != 0) text += format(" and %zu more", moreChanges_);
+    return text;
+  }
+
+ private:
+  struct Open {
+    std::uint32_t connection = 0;
+    std::size_t session = 0, firstLine = 0, lastLine = 0, reads = 0;
+    std::unique_ptr<CardModel> model;      // null: not judged
+    std::unique_ptr<DesignTrack> designs;  // with the model
+    bool judging = true, unknownMidway = false;
+    std::string designNamed;  // the last design known in this open
+  };
+
+  // The open of the event's connection; a new one at a new heading.
+  Open& openFor(const Event& e) {
+    if (e.epoch != epoch_) {
+      // A heading without a connection number: every connection closed.
+      for (auto& open : opens_) end(*open);
+      opens_.clear();
+      epoch_ = e.epoch;
+    }
+    for (auto& open : opens_) {
+      if (open->connection != e.owner()) continue;
+      if (open->session == e.session) return *open;
+      end(*open);
+      open = begin(e);
+      return *open;
+    }
+    opens_.push_back(begin(e));
+    return *opens_.back();
+  }
+
+  std::unique_ptr<Open> begin(const Event& e) {
+    auto open = std::make_unique<Open>();
+    open->connection = e.owner();
+    open->session = e.session;
+    open->firstLine = e.line;
+    std::size_t models = 0;
+    for (const auto& other : opens_) models += other->model != nullptr;
+    if (models < kModels) {
+      open->model = std::make_unique<CardModel>(0);
+      open->designs = std::make_unique<DesignTrack>();
+    } else {
+      reasons_.push_back(format(
+          "line %zu: connection %u opens while %zu others are open; the "
+          "tool models no more than %zu at once, so its reads are not judged",
+          e.line, unsigned(e.owner()), models, kModels));
+    }
+    return open;
+  }
+
+  void end(Open& open) {
+    if (open.model == nullptr) return;
+    judge(open);
+    open.model.reset();
+    open.designs.reset();
+  }
+
+  void judge(Open& open) {
+    open.model->settle();
+    if (const auto change = open.designs->recognise(open.lastLine))
+      changed(open, *change);
+    if (open.reads == 0 && open.judging) return;  // nothing was judged
+    std::string prefix;
+    if (stream_.survey().ending.connectionCount() > 1) {
+      prefix = format("connection %u, the open from line %zu: ",
+                      unsigned(open.connection), open.firstLine);
+    } else if (stream_.survey().ending.headings > 1) {
+      prefix = format("the open from line %zu: ", open.firstLine);
+    }
+    for (std::string& reason :
+         cannotJudge(*open.model, open.unknownMidway ? std::string("-")
+                                                     : open.designs->current()))
+      reasons_.push_back(prefix + reason);
+    if (open.model->clock().running()) {
+      clock_ =
+          format(", clock %g MHz", open.model->clock().setting()->outputMHz);
+    }
+  }
+
+  void changed(Open& open, const DesignTrack::Change& change) {
+    if (changes_.size() < kChangesNamed) {
+      changes_.push_back(change);
+    } else {
+      ++moreChanges_;
+    }
+    // A new design the model does not know: the reads from here on cannot
+    // be judged, until a known one is loaded.
+    if (change.name.empty() && !open.designNamed.empty() && open.judging) {
+      reasons_.push_back(format(
+          "line %zu: the configuration was changed from %s to one the model "
+          "does not know (identification word 0x%08x); the reads from here "
+          "on are not judged",
+          change.line, open.designNamed.c_str(),
+          unsigned(change.identification)));
+      open.judging = false;
+      open.unknownMidway = true;
+    } else if (!change.name.empty()) {
+      open.judging = true;
+    }
+    if (!change.name.empty()) open.designNamed = change.name;
+  }
+
+  const EventStream& stream_;
+  Comparison& comparison_;
+  std::vector<std::unique_ptr<Open>> opens_;  // one per connection seen
+  std::size_t epoch_ = 0;
+  std::vector<DesignTrack::Change> changes_;
+  std::size_t moreChanges_ = 0;
+  std::string clock_;
+  std::vector<std::string> reasons_;
+};
+
 }  // namespace
 
-int check(const std::string& path, bool all, std::ostream& out,
-          std::ostream& err) {
+int check(const std::string& path, const CheckOptions& options,
+          std::ostream& out, std::ostream& err) {
   EventStream stream(path);
-  CardModel model(stream.ioBase());
-  Comparison comparison(all);
+  Comparison comparison(options.all);
+  Replay replay(stream, comparison);
   Event e;
-  while (stream.next(&e)) {
-    if (!isRead(e)) {
-      model.take(e);
-      continue;
-    }
-    const std::uint32_t offset =
-        e.kind == Kind::PortIn ? model.portOffset(e) : 0;
-    const std::uint32_t answer = model.answer(e);
-    comparison.read(e, offset, answer, model.statusBits(e));
-  }
+  while (stream.next(&e)) replay.take(e);
   if (!stream.error().empty()) {
     err << "tv940-trace: " << stream.error() << '\n';
     return kCheckUnreadable;
   }
-  model.settle();
-  const std::vector<std::string> reasons = cannotJudge(model);
+  std::vector<std::string> reasons = replay.finish();
+  const Ending& ending = stream.survey().ending;
+  if (ending.failures != 0) reasons.push_back(failureText(ending));
+  if (const std::string designs = replay.designs(); !designs.empty())
+    out << "check: designs in turn: " << designs << '\n';
   for (const std::string& reason : reasons) {
     out << "check: the model cannot judge this trace: " << reason << '\n';
   }
   int status = kCheckCannotJudge;
   if (reasons.empty()) {
-    const std::string judged =
-        model.design() +
-        format(", clock %g MHz", model.clock().setting()->outputMHz);
-    comparison.print(out, judged);
+    comparison.print(out, replay.judged());
     status = comparison.differing() == 0 ? kCheckAgrees : kCheckDiffers;
   }
-  // What was read is judged; a trace that is not whole says so.
+  if (const std::string note = stream.baseNote(); !note.empty())
+    out << "note: " << note << '\n';
+  // A trace that is not whole, or holds no read, vouches for no run: it is
+  // judged as far as it goes only when asked to.
   for (const std::string& warning : stream.endWarnings()) {
     out << "warning: " << warning << '\n';
+  }
+  if (!options.partial) {
+    if (!whole(ending)) {
+      out << "check: the trace is not whole, so it vouches for no run "
+             "(--partial judges it as far as it goes)\n";
+      status = kCheckCannotJudge;
+    } else if (ending.reads == 0) {
+      out << "check: the trace holds no read: nothing was held against the "
+             "model (--partial judges it all the same)\n";
+      status = kCheckCannotJudge;
+    }
   }
   out.flush();
   if (!out) {

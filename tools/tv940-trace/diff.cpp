@@ -29,10 +29,6 @@ bool sent(const Event& e) {
          e.kind == Kind::WindowWrite || e.kind == Kind::DriverWrite;
 }
 
-bool isPort(const Event& e) {
-  return e.kind == Kind::PortOut || e.kind == Kind::PortIn;
-}
-
 bool sameAccess(const Event& a, const Event& b) {
   return a.kind == b.kind && a.where == b.where && a.inChip == b.inChip;
 }
@@ -51,16 +47,18 @@ bool alike(const Event& a, const Event& b) {
 // I/O base, with a look ahead.
 class Side {
  public:
-  Side(const std::string& path, bool sentOnly)
-      : stream_(path), sentOnly_(sentOnly) {}
+  // `connection`: only that connection's events; 0 for all.
+  Side(const std::string& path, bool sentOnly, std::uint32_t connection = 0)
+      : stream_(path), sentOnly_(sentOnly), connection_(connection) {}
 
   // The event `i` places ahead, or null at the end or on an error.
   const Event* peek(std::size_t i) {
     Event e;
     while (ahead_.size() <= i && stream_.next(&e)) {
       if (sentOnly_ && !sent(e)) continue;
+      if (connection_ != 0 && e.owner() != connection_) continue;
       ++taken_;
-      if (isPort(e)) e.where = stream_.portOffset(e);  // relative to the base
+      if (e.isPort()) e.where = e.portOffset();  // relative to its base
       ahead_.push_back(e);
     }
     return i < ahead_.size() ? &ahead_[i] : nullptr;
@@ -73,15 +71,17 @@ class Side {
   }
   // The event as its trace line, the port where the trace has it.
   std::string text(Event e) const {
-    if (isPort(e)) e.where = (e.where + stream_.ioBase()) & 0xFFFF;
+    if (e.isPort()) e.where = (e.where + e.ioBase) & 0xFFFF;
     return eventText(e);
   }
   const std::string& error() const { return stream_.error(); }
   std::size_t taken() const { return taken_; }
+  const EventStream& stream() const { return stream_; }
 
  private:
   EventStream stream_;
   bool sentOnly_;
+  std::uint32_t connection_;
   std::deque<Event> ahead_;
   std::size_t taken_ = 0;
 };
@@ -105,6 +105,10 @@ class Comparison {
         equal(*a_.pop(), *b_.pop());
       } else if (a != nullptr && b != nullptr && sameAccess(*a, *b)) {
         differ(a_.pop(), b_.pop());  // another value
+      } else if (swapped()) {
+        // Two events in the other order: two changed pairs.
+        differ(a_.pop(), b_.pop());
+        differ(a_.pop(), b_.pop());
       } else {
         const auto [onlyA, onlyB] = rejoin();
         for (std::size_t i = 0; i < onlyA; ++i) differ(a_.pop(), std::nullopt);
@@ -144,27 +148,45 @@ class Comparison {
  private:
   using Pair = std::pair<Event, Event>;
 
+  // Whether the next two events of A are those of B in the other order,
+  // the traces alike after them.
+  bool swapped() {
+    const Event* a0 = a_.peek(0);
+    const Event* a1 = a_.peek(1);
+    const Event* b0 = b_.peek(0);
+    const Event* b1 = b_.peek(1);
+    return a0 != nullptr && a1 != nullptr && b0 != nullptr && b1 != nullptr &&
+           same(*a0, *b1) && same(*a1, *b0) && meet(2, 2, alike);
+  }
+
   // How many events of A and of B come before the traces meet again: the
-  // fewest in all; (1, 1), a changed pair, when they do not meet soon.
+  // fewest in all where the events are the same, else where they are alike
+  // (reads of the same register, which may answer other values); (1, 1), a
+  // changed pair, when they do not meet soon. Meeting on equal events first
+  // keeps reads from pairing with reads of the same register a few lines
+  // off.
   std::pair<std::size_t, std::size_t> rejoin() {
     if (a_.peek(0) == nullptr) return {0, 1};
     if (b_.peek(0) == nullptr) return {1, 0};
-    for (std::size_t skipped = 1; skipped <= kLookAhead; ++skipped) {
-      for (std::size_t i = 0; i <= skipped; ++i) {
-        if (meet(i, skipped - i)) return {i, skipped - i};
+    for (bool (*match)(const Event&, const Event&) : {same, alike}) {
+      for (std::size_t skipped = 1; skipped <= kLookAhead; ++skipped) {
+        for (std::size_t i = 0; i <= skipped; ++i) {
+          if (meet(i, skipped - i, match)) return {i, skipped - i};
+        }
       }
     }
     return {1, 1};
   }
 
-  // Whether A from i on and B from j on are alike for kRejoin events, or to
+  // Whether A from i on and B from j on match for kRejoin events, or to
   // the end of both.
-  bool meet(std::size_t i, std::size_t j) {
+  bool meet(std::size_t i, std::size_t j,
+            bool (*match)(const Event&, const Event&)) {
     for (std::size_t k = 0; k < kRejoin; ++k) {
       const Event* a = a_.peek(i + k);
       const Event* b = b_.peek(j + k);
       if (a == nullptr || b == nullptr) return a == b;
-      if (!alike(*a, *b)) return false;
+      if (!match(*a, *b)) return false;
     }
     return true;
   }
@@ -242,20 +264,69 @@ class Comparison {
 int diff(const std::string& a, const std::string& b, const DiffOptions& options,
          std::ostream& out, std::ostream& err) {
   Side sideA(a, options.sentOnly), sideB(b, options.sentOnly);
-  Comparison comparison(sideA, sideB, options, out);
-  if (!comparison.run()) {
-    out.flush();
-    err << "tv940-trace: "
-        << (sideA.error().empty() ? sideB.error() : sideA.error()) << '\n';
-    return kDiffUnreadable;
+  // Traces of connections open at once: compared connection by connection.
+  std::vector<std::uint32_t> connections;
+  const Ending& tagsA = sideA.stream().survey().ending;
+  const Ending& tagsB = sideB.stream().survey().ending;
+  if (tagsA.connectionCount() > 1 || tagsB.connectionCount() > 1) {
+    for (std::uint32_t n = 1; n < tagsA.connections.size(); ++n) {
+      if (tagsA.connections[n] || tagsB.connections[n])
+        connections.push_back(n);
+    }
   }
-  comparison.summary(options.sentOnly);
+  std::size_t differences = 0;
+  const auto compare = [&](Side& sa, Side& sb) {
+    Comparison comparison(sa, sb, options, out);
+    if (!comparison.run()) {
+      out.flush();
+      err << "tv940-trace: " << (sa.error().empty() ? sb.error() : sa.error())
+          << '\n';
+      return false;
+    }
+    comparison.summary(options.sentOnly);
+    differences += comparison.differences();
+    return true;
+  };
+  if (!sideA.error().empty() || !sideB.error().empty() || connections.empty()) {
+    if (!compare(sideA, sideB)) return kDiffUnreadable;
+  }
+  for (const std::uint32_t n : connections) {
+    out << format("connection %u:\n", unsigned(n));
+    Side oneA(a, options.sentOnly, n), oneB(b, options.sentOnly, n);
+    if (!compare(oneA, oneB)) return kDiffUnreadable;
+  }
+  // The accesses the card failed: a run whose every port write failed is
+  // no run like a good one, whatever it sent.
+  const Ending& endA = sideA.stream().survey().ending;
+  const Ending& endB = sideB.stream().survey().ending;
+  const bool failuresDiffer = endA.failures != endB.failures;
+  for (const auto& [name, ending] : {std::pair{"A", &endA}, {"B", &endB}}) {
+    if (ending->failures != 0)
+      out << name << ": " << failureText(*ending) << '\n';
+  }
+  if (failuresDiffer) {
+    out << format("diff: the card failed %zu accesses in A, %zu in B\n",
+                  endA.failures, endB.failures);
+  }
+  bool wholeBoth = true;
+  for (const auto& [name, side] : {std::pair{"A", &sideA}, {"B", &sideB}}) {
+    const std::string note = side->stream().baseNote();
+    if (!note.empty()) out << "note: " << name << ": " << note << '\n';
+    for (const std::string& w : side->stream().endWarnings())
+      out << "warning: " << name << ": " << w << '\n';
+    wholeBoth = wholeBoth && whole(side->stream().survey().ending);
+  }
+  if (!wholeBoth && !options.partial) {
+    out << "diff: a trace that is not whole vouches for no run (--partial "
+           "compares it as far as it goes)\n";
+  }
   out.flush();
   if (!out) {
     err << "tv940-trace: cannot write the comparison to standard output\n";
     return kDiffUnreadable;
   }
-  return comparison.differences() == 0 ? kDiffEqual : kDiffDifferent;
+  if (!wholeBoth && !options.partial) return kDiffNotWhole;
+  return differences == 0 && !failuresDiffer ? kDiffEqual : kDiffDifferent;
 }
 
 }  // namespace trace

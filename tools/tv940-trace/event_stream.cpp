@@ -3,9 +3,7 @@
 
 namespace trace {
 
-EventStream::EventStream(const std::string& path) {
-  if (file_.open(path, &error_)) base_ = file_.survey().ioBase.value_or(0);
-}
+EventStream::EventStream(const std::string& path) { file_.open(path, &error_); }
 
 bool EventStream::next(Event* event) {
   if (!error_.empty()) return false;

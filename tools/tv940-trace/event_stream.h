@@ -23,20 +23,24 @@ class EventStream {
   bool next(Event* event);
   const std::string& error() const { return error_; }
 
-  // A port event's offset from the I/O base: the base of the block of
-  // ports that most of the trace's port accesses fall in.
+  // A port event's offset from its I/O base: the one the trace records, else
+  // the base of the block of ports that most port accesses fall in.
   std::uint32_t portOffset(const Event& event) const {
-    return (event.where - base_) & 0xFFFF;
+    return event.portOffset();
   }
-  std::uint32_t ioBase() const { return base_; }
   std::size_t events() const { return events_; }
   // The warnings for a trace that is not whole (cut short, no end line).
   std::vector<std::string> endWarnings() const;
+  // What the first pass found (once it went through).
+  const Survey& survey() const { return file_.survey(); }
+  // The note on an I/O base taken from the port accesses; "" for none.
+  std::string baseNote() const {
+    return guessedBaseNote(survey().ending, survey().ioBase);
+  }
 
  private:
   TraceFile file_;
   std::string error_;
-  std::uint32_t base_ = 0;
   std::size_t events_ = 0;
 };
 

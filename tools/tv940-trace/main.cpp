@@ -5,21 +5,27 @@
 //   tv940-trace vcd TRACE      a Value Change Dump on standard output; a
 //                              trace that is not whole is named on
 //                              standard error
-//   tv940-trace check [--all] [--designs PLUGINS] TRACE
+//   tv940-trace check [--all] [--partial] [--designs PLUGINS] TRACE
 //                              every read held against the device model's
 //                              answer; exit status 1 when some differ, 3
-//                              when the model cannot judge the trace (or a
-//                              design plug-in cannot be loaded); the
+//                              when the model cannot judge the trace, the
+//                              card failed accesses, the trace is not
+//                              whole or holds no read (unless --partial),
+//                              or a design plug-in cannot be loaded; the
 //                              plug-ins default to TV940_SIM_DESIGNS
-//   tv940-trace diff [--sent-only] [--all] A B
+//   tv940-trace diff [--sent-only] [--all] [--partial] A B
 //                              two traces compared event by event; exit
-//                              status 1 when they differ
+//                              status 1 when they differ, 3 when one is not
+//                              whole (unless --partial)
 //   tv940-trace --version      the version
+//   tv940-trace -h, --help     the usage
 //
-// Exit status 2: the trace cannot be read, the output cannot be written, or
-// the command line is wrong.
+// Exit status 2: the trace cannot be read, the output (the usage and the
+// version included) cannot be written, memory is refused, or the command
+// line is wrong (named before the usage).
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,19 +50,35 @@ const char* const kUsage =
     "when it warns\n"
     "       tv940-trace vcd TRACE      the trace as a Value Change Dump on "
     "standard output\n"
-    "       tv940-trace check [--all] [--designs PLUGINS] TRACE\n"
+    "       tv940-trace check [--all] [--partial] [--designs PLUGINS] TRACE\n"
     "                                  every read against the device model; "
     "exit status 1\n"
-    "                                  when one differs, 3 when the model "
-    "cannot judge\n"
-    "       tv940-trace diff [--sent-only] [--all] A B\n"
+    "                                  when one differs, 3 when it cannot be "
+    "judged\n"
+    "       tv940-trace diff [--sent-only] [--all] [--partial] A B\n"
     "                                  two traces event by event; exit status "
     "1 when they\n"
-    "                                  differ\n"
+    "                                  differ, 3 when one is not whole\n"
+    "       tv940-trace -h, --help     this text\n"
     "       tv940-trace --version      the version\n";
 
-// check and diff: their options, then their traces; -1 for a wrong
-// command line.
+// Writes `text` to standard output: kClean, or kTrouble with a message when
+// it cannot be written.
+int print(const std::string& text, const char* what) {
+  std::cout << text;
+  std::cout.flush();
+  if (std::cout) return kClean;
+  std::cerr << "tv940-trace: cannot write " << what << " to standard output\n";
+  return kTrouble;
+}
+
+// A wrong command line: what is wrong, then the usage.
+int wrongUse(const std::string& what) {
+  std::cerr << "tv940-trace: " << what << "\n" << kUsage;
+  return kTrouble;
+}
+
+// check and diff: their options, then their traces.
 int compare(const std::string& command, int argc, char** argv) {
   trace::DiffOptions options;
   std::vector<std::string> traces;
@@ -67,10 +89,12 @@ int compare(const std::string& command, int argc, char** argv) {
       designs = argv[++i];
     } else if (word == "--all") {
       options.all = true;
+    } else if (word == "--partial") {
+      options.partial = true;
     } else if (word == "--sent-only" && command == "diff") {
       options.sentOnly = true;
     } else if (word.size() > 1 && word[0] == '-') {
-      return -1;
+      return wrongUse(command + ": unknown option '" + word + "'");
     } else {
       traces.push_back(word);
     }
@@ -85,35 +109,33 @@ int compare(const std::string& command, int argc, char** argv) {
       std::cerr << "tv940-trace: " << failure << '\n';
       return kCannotJudge;
     }
-    return trace::check(traces[0], options.all, std::cout, std::cerr);
+    return trace::check(traces[0], {options.all, options.partial}, std::cout,
+                        std::cerr);
   }
   if (command == "diff" && traces.size() == 2) {
     return trace::diff(traces[0], traces[1], options, std::cout, std::cerr);
   }
-  return -1;
+  return wrongUse(command + " takes " +
+                  (command == "check" ? "one trace" : "two traces") + ", not " +
+                  std::to_string(traces.size()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
-                    std::strcmp(argv[1], "--help") == 0)) {
-    std::cout << kUsage;
-    return kClean;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::cout << "tv940-trace " << tv940::kVersion << std::endl;
-    return std::cout ? kClean : kTrouble;
-  }
-  if (argc >= 2 && (std::strcmp(argv[1], "check") == 0 ||
-                    std::strcmp(argv[1], "diff") == 0)) {
-    const int status = compare(argv[1], argc, argv);
-    if (status >= 0) return status;
-  }
-  const std::string command = argc == 3 ? argv[1] : "";
+int run(int argc, char** argv) {
+  const std::string command = argc >= 2 ? argv[1] : "";
+  if (argc == 2 && (command == "-h" || command == "--help"))
+    return print(kUsage, "the usage");
+  if (argc == 2 && command == "--version")
+    return print(std::string("tv940-trace ") + tv940::kVersion + "\n",
+                 "the version");
+  if (command == "check" || command == "diff")
+    return compare(command, argc, argv);
   if (command != "report" && command != "vcd") {
-    std::cerr << kUsage;
-    return kTrouble;
+    return wrongUse(argc < 2 ? std::string("no command given")
+                             : "unknown command '" + command + "'");
+  }
+  if (argc != 3) {
+    return wrongUse(command + " takes one trace, not " +
+                    std::to_string(argc - 2));
   }
 
   std::string error;
@@ -156,4 +178,28 @@ int main(int argc, char** argv) {
     return kTrouble;
   }
   return findings.warnings.empty() ? kClean : kWarnings;
+}
+
+// The traces a command line names, for a message.
+std::string tracesOf(int argc, char** argv) {
+  std::string names;
+  for (int i = 2; i < argc; ++i) {
+    if (argv[i][0] == '-' && argv[i][1] != '\0') continue;
+    names += (names.empty() ? "" : " and ") + std::string(argv[i]);
+  }
+  return names.empty() ? "the command" : names;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Whatever a trace holds, the tool's memory is bounded; a system that
+    // cannot give it even that ends the command here, not in an abort.
+    std::cerr << "tv940-trace: out of memory reading " << tracesOf(argc, argv)
+              << ": the system refused an allocation\n";
+    return kTrouble;
+  }
 }

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <memory>
 
 #include "card/card_map.h"
 #include "sim/design.h"
 #include "tools/tv940-trace/clock_watch.h"
 #include "tools/tv940-trace/configuration_watch.h"
+#include "tools/tv940-trace/design_track.h"
 
 namespace trace {
 namespace {
@@ -112,7 +114,7 @@ struct Sample {
 
 class Walk {
  public:
-  explicit Walk(TraceFile& file) : file_(file), base_(file.survey().ioBase) {}
+  explicit Walk(TraceFile& file) : file_(file) {}
 
   bool run(Findings& f) {
     for (Event e; file_.next(&e);) take(e);
@@ -122,11 +124,35 @@ class Walk {
                               survey.ending.events);
     if (!survey.device.empty()) what += ", " + survey.device;
     f.add("trace", what);
+    if (const std::size_t n = survey.ending.connectionCount(); n > 1) {
+      f.add("trace", format("%zu connections to the card open at once, their "
+                            "events tagged",
+                            n));
+    }
+    if (survey.ending.headings > 1) {
+      f.add("trace", format("%zu opens of the card, each from a card afresh",
+                            survey.ending.headings));
+    }
+    const std::string note = guessedBaseNote(survey.ending, survey.ioBase);
+    if (!note.empty()) f.add("ports", note);
     for (const std::string& warning : endWarnings(survey.ending))
       f.warn(warning);
+    if (survey.ending.failures != 0) {
+      f.warn(failureText(survey.ending) +
+             ": the run's accesses did not all reach the card");
+    }
     if (survey.ending.events == 0) f.warn("the trace holds no events");
     clock_.finish(f);
     configuration_.finish(f);
+    for (Tracked& t : tracked_) {
+      if (const auto change = t.designs->recognise(lastLine_)) changed(*change);
+    }
+    if (changes_.size() + moreChanges_ > 1) {
+      f.add(
+          "design",
+          "in turn: " + designList(changes_) +
+              (moreChanges_ != 0 ? format(" and %zu more", moreChanges_) : ""));
+    }
     busWidthFindings(f);
     controlFindings(f);
     loopFindings(f);
@@ -135,10 +161,47 @@ class Walk {
   }
 
  private:
+  void changed(const DesignTrack::Change& change) {
+    if (changes_.size() < kChangesNamed) {
+      changes_.push_back(change);
+    } else {
+      ++moreChanges_;
+    }
+  }
+
+  // The design track of the event's connection: a card afresh at a new
+  // open; null beyond kTracked connections at once.
+  DesignTrack* designsFor(const Event& e) {
+    for (Tracked& t : tracked_) {
+      if (t.connection != e.owner()) continue;
+      if (t.session != e.session) {
+        if (const auto change = t.designs->recognise(lastLine_))
+          changed(*change);
+        t.designs->reset();
+        t.session = e.session;
+      }
+      return t.designs.get();
+    }
+    if (tracked_.size() == kTracked) return nullptr;
+    tracked_.push_back({e.owner(), e.session, std::make_unique<DesignTrack>()});
+    return tracked_.back().designs.get();
+  }
+
   void take(const Event& e) {
-    if (e.kind == Kind::PortOut || e.kind == Kind::PortIn) {
-      const std::uint32_t offset = (e.where - *base_) & 0xFFFF;
+    DesignTrack* designs = designsFor(e);
+    lastLine_ = e.line;
+    if (designs != nullptr && e.inChip && e.isWindowAccess()) {
+      const auto address = static_cast<std::uint16_t>(e.where);
+      if (e.isChipWrite()) designs->chipWrite(address, e.value);
+      if (card::isColumnRegister(address)) {
+        if (const auto change = designs->recognise(e.line)) changed(*change);
+      }
+    }
+    if (e.isPort()) {
+      const std::uint32_t offset = e.portOffset();
+      base_ = e.ioBase;
       if (offset >= kPortBlockSize) {
+        if (strayPorts_.count == 0) strayBase_ = e.ioBase;
         strayPorts_.add(e.line, e.where);
       } else if (e.kind == Kind::PortOut && offset == kClockPortOffset) {
         clock_.portWrite(e.line, e.value);
@@ -222,7 +285,7 @@ class Walk {
   void controlFindings(Findings& f) const {
     for (const auto& [offset, settings] : ports_) {
       f.add("control", format("port %u (0x%04x) %s", unsigned(offset),
-                              unsigned((*base_ + offset) & 0xFFFF),
+                              unsigned((base_ + offset) & 0xFFFF),
                               settings.text().c_str()));
     }
     for (const auto& [address, settings] : registers_) {
@@ -294,15 +357,29 @@ class Walk {
       f.warn(
           format("%zu port accesses outside the card's ports 0x%04x-0x%04x, "
                  "the first on line %zu at port 0x%04x",
-                 strayPorts_.count, unsigned(*base_),
-                 unsigned(*base_ + kPortBlockSize - 1), strayPorts_.firstLine,
-                 strayPorts_.first));
+                 strayPorts_.count, unsigned(strayBase_),
+                 unsigned(strayBase_ + kPortBlockSize - 1),
+                 strayPorts_.firstLine, strayPorts_.first));
     }
   }
 
+  static constexpr std::size_t kChangesNamed = 16;
+
   TraceFile& file_;
-  const std::optional<std::uint16_t> base_;  // set whenever there are ports
+  std::uint32_t base_ = 0;       // the I/O base of the last port access
+  std::uint32_t strayBase_ = 0;  // that of the first stray one
   ClockWatch clock_;
+  // The designs in turn, as check names them, per connection.
+  struct Tracked {
+    std::uint32_t connection;
+    std::size_t session;
+    std::unique_ptr<DesignTrack> designs;
+  };
+  static constexpr std::size_t kTracked = 8;
+  std::vector<Tracked> tracked_;
+  std::vector<DesignTrack::Change> changes_;
+  std::size_t moreChanges_ = 0;
+  std::size_t lastLine_ = 0;
   ConfigurationWatch configuration_;
   std::uint32_t deviceConfig_ = 0;  // 0xC000 after power-up: 8-bit bus
   // The first settings of the bus width (line, width), their count and the

@@ -2,6 +2,7 @@
 #include "tools/tv940-trace/trace_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -17,6 +18,12 @@ std::string quoted(std::string_view text) {
     shown += (c >= 0x20 && c < 0x7F) ? c : '?';
   }
   return "'" + shown + (text.size() > kShown ? "...'" : "'");
+}
+
+std::string tooMany(std::uint32_t connection) {
+  return "connection " + std::to_string(connection) +
+         ": more connections than the tool reads (" +
+         std::to_string(kConnections) + ")";
 }
 
 std::string reason(int error) {
@@ -55,12 +62,40 @@ std::vector<std::string> endWarnings(const Ending& e) {
   return warnings;
 }
 
+std::string failureText(const Ending& e) {
+  if (e.failures == 0) return "";
+  return "the card failed " + std::to_string(e.failures) +
+         (e.failures == 1 ? " access" : " accesses") + ", the first on line " +
+         std::to_string(e.failureLine) + ": " + e.failureText;
+}
+
+std::string guessedBaseNote(const Ending& e,
+                            std::optional<std::uint16_t> guessed) {
+  if (e.unrecordedPorts == 0 || !guessed) return "";
+  char base[8];
+  std::snprintf(base, sizeof base, "0x%04x", unsigned(*guessed));
+  return std::string(
+             "the trace does not record where the card's ports are "
+             "(a trace of an earlier version): its port accesses "
+             "are held against the I/O base ") +
+         base + ", taken from most of them";
+}
+
 TraceReader::TraceReader(std::FILE* file, std::string name,
                          std::size_t lastLine, std::FILE* copy)
     : lines_(std::make_unique<LineReader>(file)),
       name_(std::move(name)),
       lastLine_(lastLine),
-      copy_(copy) {}
+      copy_(copy),
+      opens_(kConnections + 1) {
+  ending_.connections.assign(kConnections + 1, false);
+}
+
+TraceReader::Open& TraceReader::openOf(std::uint32_t connection) {
+  Open& open = opens_[connection];
+  if (open.session == 0) open.session = ++session_;  // events before a heading
+  return open;
+}
 
 TraceReader::Item TraceReader::fail(std::string text) {
   error_ = std::move(text);
@@ -106,6 +141,31 @@ TraceReader::Item TraceReader::next() {
       const std::size_t body = line.find_first_not_of(" \t", 1);
       comment_ = {n, body == std::string_view::npos ? std::string_view()
                                                     : line.substr(body)};
+      std::uint16_t base = 0;
+      std::uint32_t tag = 0;
+      if (line.substr(0, card::trace::kHeading.size()) ==
+          card::trace::kHeading) {
+        // A new open: a card afresh, its bases not yet known. Without a
+        // connection number, no other connection is open.
+        ++ending_.headings;
+        tag = card::trace::connectionOf(line);
+        if (tag > kConnections) return fail(at + tooMany(tag));
+        if (tag == 0) {
+          opens_.assign(kConnections + 1, Open{});
+          ++epoch_;
+        }
+        openOf(tag != 0 ? tag : 1) = Open{++session_, std::nullopt};
+      } else if (card::trace::parseBases(line, &base, &tag)) {
+        if (tag > kConnections) return fail(at + tooMany(tag));
+        openOf(tag != 0 ? tag : 1).base = base;
+      } else if (line.substr(0, card::trace::kCardFailed.size()) ==
+                 card::trace::kCardFailed) {
+        if (ending_.failures++ == 0) {
+          ending_.failureLine = n;
+          ending_.failureText =
+              quoted(line.substr(card::trace::kCardFailed.size()));
+        }
+      }
       if (card::trace::parseEndLine(line, &ending_.endCount)) {
         ending_.endLine = n;
         ending_.eventsBeforeEnd = ending_.events;
@@ -115,7 +175,17 @@ TraceReader::Item TraceReader::next() {
     }
     if (!card::trace::parseEvent(line, &event_))
       return fail(at + "not a trace event: " + quoted(line));
+    if (event_.connection > kConnections)
+      return fail(at + tooMany(event_.connection));
+    const Open& open = openOf(event_.owner());
     event_.line = n;
+    event_.session = open.session;
+    event_.epoch = epoch_;
+    event_.baseRecorded = open.base.has_value();
+    event_.ioBase = open.base.value_or(0);
+    ending_.connections[event_.owner()] = true;
+    if (event_.isRead()) ++ending_.reads;
+    if (event_.isPort() && !open.base) ++ending_.unrecordedPorts;
     ++ending_.events;
     if (ending_.endLine != 0) ++ending_.eventsAfterEnd;
     return Item::Event;
@@ -148,6 +218,7 @@ bool TraceFile::open(const std::string& path, std::string* error) {
   TraceReader reader(file_, path, TraceReader::kNoLimit, spool_);
   std::map<std::uint32_t, std::size_t> blocks;  // block base -> accesses
   survey_.portsWritten.assign(0x10000, false);
+  survey_.offsetsWritten.assign(0x10000, false);
   for (;;) {
     const TraceReader::Item item = reader.next();
     if (item == TraceReader::Item::Error) {
@@ -163,8 +234,12 @@ bool TraceFile::open(const std::string& path, std::string* error) {
       continue;
     }
     const Event& e = reader.event();
-    if (e.kind == Kind::PortOut || e.kind == Kind::PortIn)
-      ++blocks[e.where & ~(kPortBlockSize - 1)];
+    if (e.baseRecorded) {
+      if (e.kind == Kind::PortOut)
+        survey_.offsetsWritten[e.portOffset()] = true;
+      continue;
+    }
+    if (e.isPort()) ++blocks[e.where & ~(kPortBlockSize - 1)];
     if (e.kind == Kind::PortOut) survey_.portsWritten[e.where] = true;
   }
   survey_.ending = reader.ending();
@@ -194,6 +269,7 @@ bool TraceFile::next(Event* event) {
     switch (reader_->next()) {
       case TraceReader::Item::Event:
         *event = reader_->event();
+        if (!event->baseRecorded) event->ioBase = survey_.ioBase.value_or(0);
         return true;
       case TraceReader::Item::Comment:
         continue;

@@ -39,16 +39,28 @@ std::string identifier(std::size_t index) {
 
 class Dump {
  public:
-  explicit Dump(TraceFile& file)
-      : file_(file), survey_(file.survey()), base_(survey_.ioBase) {
+  explicit Dump(TraceFile& file) : file_(file), survey_(file.survey()) {
     clockLine_ = add("clock_line", 1);
-    // One bus per control port written, in the order of their offsets.
-    std::map<std::uint32_t, bool> ports;
+    // One bus per control port of the card's block written, in the order of
+    // their offsets; writes to ports beyond it share one bus, so that the
+    // dump's size is bounded whatever ports a trace writes.
+    std::vector<bool> offsets = survey_.offsetsWritten;
+    const std::uint32_t base = survey_.ioBase.value_or(0);
     for (std::uint32_t port = 0; port < survey_.portsWritten.size(); ++port) {
-      if (survey_.portsWritten[port]) ports[(port - *base_) & 0xFFFF] = true;
+      if (survey_.portsWritten[port]) offsets[(port - base) & 0xFFFF] = true;
     }
-    for (const auto& [offset, unused] : ports) {
+    bool beyond = false;
+    for (std::uint32_t offset = 0; offset < offsets.size(); ++offset) {
+      if (!offsets[offset]) continue;
+      if (offset >= kPortBlockSize) {
+        beyond = true;
+        continue;
+      }
       ports_[offset] = add("port" + std::to_string(offset), kDataBits);
+    }
+    if (beyond) {
+      otherPort_ = add("other_port", 16);
+      otherValue_ = add("other_port_data", kDataBits);
     }
     chipAddress_ = add("chip_address", kAddressBits);
     chipData_ = add("chip_data", kDataBits);
@@ -79,9 +91,14 @@ class Dump {
     for (Event e; file_.next(&e);) {
       changes_.clear();
       if (e.kind == Kind::PortOut) {
-        const std::uint32_t offset = portOffset(e);
+        const std::uint32_t offset = e.portOffset();
         if (offset == kClockPortOffset) set(clockLine_, e.value & 1);
-        set(ports_.at(offset), e.value);
+        if (offset < kPortBlockSize) {
+          set(ports_.at(offset), e.value);
+        } else {
+          set(otherPort_, e.where);
+          set(otherValue_, e.value);
+        }
       } else if (e.isChipWrite() || e.isChipRead()) {
         set(chipAddress_, e.where);
         set(chipData_, e.value);
@@ -105,9 +122,6 @@ class Dump {
     buses_.push_back(std::move(bus));
     return buses_.size() - 1;
   }
-  std::uint32_t portOffset(const Event& e) const {
-    return (e.where - *base_) & 0xFFFF;
-  }
   // Adds a change line for each bit that changes.
   void set(std::size_t index, std::uint32_t value) {
     Bus& b = buses_[index];
@@ -124,10 +138,10 @@ class Dump {
 
   TraceFile& file_;
   const Survey& survey_;
-  const std::optional<std::uint16_t> base_;  // set whenever there are ports
   std::vector<Bus> buses_;
   std::size_t wires_ = 0;
   std::size_t clockLine_, chipAddress_, chipData_, chipWrite_;
+  std::size_t otherPort_ = 0, otherValue_ = 0;  // ports beyond the block
   std::map<std::uint32_t, std::size_t> ports_;  // offset -> bus
   std::string changes_;                         // of the event at hand
 };
