@@ -102,6 +102,7 @@ struct TraceFile {
   enum class Failure {
     None,
     NoReader,  // a FIFO that no program reads
+    Device,    // a device that cannot be opened; `error` says why
     InUse,     // another program writes its trace there
     Kept,      // mayReplace refused to overwrite it
     System,    // `error` holds the errno value (0 when none was left)
@@ -120,7 +121,8 @@ TraceFile openTraceFile(const char* path, bool (*mayReplace)(void* context),
                         void* context);
 
 // Whether two paths name the same file, also where neither exists yet (the
-// same name in the same directory).
+// same name in the same directory). Symbolic links are followed, dangling
+// ones too: a link names the file it would create.
 bool sameFile(const char* first, const char* second);
 
 // 1 or 2 when `path` is the file, pipe or socket that standard output or

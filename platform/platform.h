@@ -115,6 +115,10 @@ const char* finishTrace();
 // not, fails naming both.
 void keepTraceOff(const char* path, const char* what);
 
+// Whether the trace (TV940_TRACE) is open and `path` names its file, links
+// followed: a file the program must not write over.
+bool isTraceFile(const char* path);
+
 // ---- Files ----------------------------------------------------------------
 
 // Opens an existing plain file for reading, in binary mode, without waiting
