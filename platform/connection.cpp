@@ -119,11 +119,9 @@ Handle openDevice(const char* path) {
         "only (TV940_DEVICE=sim)";
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
-  } else if (const backends::Backend* row = backends::backendFor(choice)) {
-    opened = row->open({choice, path != nullptr ? path : "", tracedReports},
-                       &failure);
   } else {
-    failure = "unknown device '" + shown(choice) + "'";
+    opened = backends::backendFor(choice).open(
+        {choice, path != nullptr ? path : "", tracedReports}, &failure);
   }
   if (opened == nullptr) {
     recordFailure(selected,
