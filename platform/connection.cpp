@@ -104,6 +104,7 @@ Handle openDevice(const char* path) {
     selected = "TV940_DEVICE=" + shown(choice);
   }
   keepLine(openSelected, selected);
+  os::selectPlatformDriver(choice.empty());
   openFailureLine[0] = '\0';
 
   std::string failure;

@@ -89,6 +89,16 @@ void releaseAddressSpace(void* base, std::size_t size);
 
 namespace platform::os {
 
+// Which backend the most recent open selected: the platform's own driver,
+// which takes the system's event handles, or another, which signals the
+// seam's. The seam tells at every open, from its one reading of
+// TV940_DEVICE; until the first open, the platform's driver.
+void selectPlatformDriver(bool selected);
+
+}  // namespace platform::os
+
+namespace platform::os {
+
 // Whether a path names an existing plain file (not a directory, device or
 // pipe).
 bool isPlainFile(const char* path);

@@ -56,6 +56,10 @@ void Lock::unlock() {
   pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
 }
 
+// No system here takes event handles of its own: every backend signals the
+// seam's.
+void selectPlatformDriver(bool) {}
+
 bool isPlainFile(const char* path) {
   struct stat status;
   return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);

@@ -124,16 +124,24 @@ void retire(Event& event) { SetEvent(event.retired()); }
 // ---- Event-handle converter -----------------------------------------------
 
 namespace win32 {
+namespace {
+// What the seam told at the latest open.
+std::atomic<bool> platformDriverSelected{true};
+}  // namespace
+}  // namespace win32
+
+void os::selectPlatformDriver(bool selected) {
+  win32::platformDriverSelected.store(selected);
+}
+
+namespace win32 {
 
 HANDLE nativeEvent(Handle event) {
   std::shared_ptr<os::Event> found = os::eventOf(event);
   return found != nullptr ? found->event() : nullptr;
 }
 
-bool nativeDriverSelected() {
-  const char* selector = std::getenv("TV940_DEVICE");
-  return selector == nullptr || *selector == '\0';
-}
+bool nativeDriverSelected() { return platformDriverSelected.load(); }
 
 Handle convertForDriver(Handle event, OpenVxDHandleFunction convert) {
   if (!nativeDriverSelected()) return event;
