@@ -90,9 +90,11 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
                    std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
                    std::uint32_t* bytesReturned);
 
-// Why the most recent open failed: the device as the user selected it and
-// the reason, as one line without line end; "" after a successful
-// openDevice until a check or map request fails or setOpenFailure is called.
+// Why the calling thread's most recent open failed: the device as the user
+// selected it and the reason, as one line without line end; "" after a
+// successful openDevice until a check or map request fails or
+// setOpenFailure is called. The text is the thread's own: valid until its
+// next openDevice, and never changed by another thread's.
 const char* lastOpenFailure();
 
 // Records why an open failed at a step after the seam's own (the block the
@@ -106,7 +108,7 @@ void setOpenFailure(Handle device, const char* reason);
 // Accesses traced after it get an end line of their own at the next call.
 // "" when the whole trace has reached its file, or none is written;
 // otherwise one line naming the trace file and the reason it is not
-// complete.
+// complete. The text is the calling thread's own, valid until its next call.
 const char* finishTrace();
 
 // Names a file that the trace must never be, such as the program's design or
