@@ -30,8 +30,9 @@ require_packages() {
   done
   if ((${#missing[@]})); then
     echo "== installing: ${missing[*]}"
-    as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+    as_root apt-get update || exit 1
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" ||
+      exit 1
   fi
 }
 
