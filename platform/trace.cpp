@@ -127,7 +127,9 @@ std::string openFailure(const os::TraceFile& opened, const std::string& path) {
              " is in use by another program, which writes to it";
     case Failure::Device:
       return "cannot write the trace to the device " + shown(path) + ": " +
-             describe(opened.error);
+             describe(opened.error) +
+             (path == "/dev/tty" ? " (the program has no controlling terminal)"
+                                 : "");
     default:
       return "cannot write the trace file " + shown(path) + ": " +
              describe(opened.error);
