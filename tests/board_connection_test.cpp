@@ -70,7 +70,7 @@ TEST_F(Connection, OpenFailureIsEachThreadsOwn) {
   const std::string text = failure;
   ASSERT_NE(text.find("no-device"), std::string::npos) << text;
   std::string other = "(not run)";
-  std::thread([&] {
+  tv940test::Thread([&] {
     sim::resetSettings();
     Board second;
     EXPECT_EQ(Board::openFailure(), std::string());
