@@ -680,6 +680,12 @@ TEST_F(Robustness, TracesThatWouldSpoilAnotherFile) {
       "kelpori", {}, {{"TV940_TRACE", "a\x1b[1m\n" + std::string(500, 'b')}});
   refused(escaped, "cannot write the trace file a\\x1b[1m\\nbbb");
   EXPECT_LT(escaped.err.size(), 400u) << escaped;
+  // (The runner's environment selects the simulated card first.)
+  const Outcome device =
+      runLimited("kelpori", "export TV940_DEVICE=\"$DEVICE\"",
+                 {{"DEVICE", "\x1b[2J\r" + std::string(300, 'x')}});
+  refused(device, "TV940_DEVICE=\\x1b[2J\\rxxx");
+  EXPECT_LT(device.err.size(), 700u) << device;
 }
 
 // Faults the programs never meet (no interrupt arrives, the identification
