@@ -73,6 +73,10 @@ const char* Board::openFailure() { return platform::lastOpenFailure(); }
 
 const char* Board::traceFailure() { return platform::finishTrace(); }
 
+bool Board::isTraceFile(const char* path) {
+  return path != nullptr && platform::isTraceFile(path);
+}
+
 const char* Board::cardFailure() {
   cardFailure_ = open_ ? platform::cardFailures(connection_) : "";
   return cardFailure_.c_str();

@@ -114,13 +114,16 @@ class TV940_EXPORT Board {
   // The interrupts of the current connection (null while the Board is not
   // open): a waiter keeps it, so that it outlives a close.
   std::shared_ptr<InterruptNotice> interruptNotice() const { return notice_; }
-  // Why the most recent open failed (one line naming the device as selected
-  // and the reason, no line end), for the program's error message; "" when
-  // it succeeded or none was tried.
+  // Why the calling thread's most recent open failed (one line naming the
+  // device as selected and the reason, no line end), for the program's error
+  // message; "" when it succeeded or none was tried. The text is the calling
+  // thread's own, as strerror's is: an open on another thread never changes
+  // it, and it stays valid until this thread's next open.
   static const char* openFailure();
   // Writes out the rest of the trace (TV940_TRACE) and says why it is not
   // complete: one line naming the trace file and the reason, or "" when the
-  // whole trace was written or none is.
+  // whole trace was written or none is. The text is the calling thread's
+  // own, valid until this thread's next call.
   static const char* traceFailure();
   // Whether the card failed accesses on this Board's connection: one line
   // counting them and naming the first with its reason ("the card failed 3
@@ -133,6 +136,10 @@ class TV940_EXPORT Board {
   // An open that would write the trace over it, whether it exists yet or
   // not, fails with -5 naming both.
   static void keepTraceOff(const char* path, const char* what);
+  // Whether the trace (TV940_TRACE) is open and `path` names its file,
+  // symbolic links followed: a file the program must not write its output
+  // to.
+  static bool isTraceFile(const char* path);
 
   // ---- Control ports ----
   void writePort16One();

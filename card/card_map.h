@@ -72,8 +72,15 @@ inline constexpr std::uint32_t kChipAddressLimit = 1u << kChipAddressBits;
 // What a read nobody answers (no card, or outside the window) gives.
 inline constexpr std::uint32_t kFloatingBus = 0xFFFFFFFFu;
 
+// A window offset that no window holds (none is 4 GiB long): an access there
+// reaches nothing, so a read gives kFloatingBus and a write is dropped.
+inline constexpr std::uint32_t kNoWindowOffset = 0xFFFFFFFCu;
+
+// A chip address beyond its 16 bits has no word in the window: its offset is
+// kNoWindowOffset, never one that wraps onto a register.
 constexpr std::uint32_t windowOffset(std::uint32_t address) {
-  return (address << 2) | kChipBase;
+  return address < kChipAddressLimit ? (address << 2) | kChipBase
+                                     : kNoWindowOffset;
 }
 // True when a window byte offset is a chip address's word.
 constexpr bool isChipOffset(std::uint32_t offset) {

@@ -15,9 +15,9 @@ function(tv940_gzip source name)
   set(compressed ${compressed} ${output} PARENT_SCOPE)
 endfunction()
 
-# The pages carry the project's version.
+# The pages carry the project's version: man/ holds their templates.
 foreach(page kelpori.1 vontrel.1 tv940-trace.1 tv940-bfxgen.1)
-  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${page} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${page} @ONLY)
   tv940_gzip(${CMAKE_CURRENT_BINARY_DIR}/${page} ${page})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "card/card_map.h"
+#include "card/shown.h"
 #include "platform/backends/backends.h"
 #include "platform/seam.h"
 #include "platform/trace.h"
@@ -20,12 +21,17 @@ using seam::state;
 
 namespace {
 
-// A reason as one line: line breaks become blanks.
+// A reason as one line: line breaks become blanks, and other control
+// characters (from a device path, say) are spelled out.
 std::string oneLine(std::string text) {
+  std::string line;
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
+    line += static_cast<unsigned char>(c) < 0x20 || c == 0x7F
+                ? card::shownValue(std::string_view(&c, 1))
+                : std::string(1, c);
   }
-  return text;
+  return line;
 }
 
 // What a device reports, written to the trace as its connection's (once
@@ -70,10 +76,26 @@ struct TracedDevice {
   }
 };
 
+// The failure line of this thread's most recent open, and the device that
+// open selected: each thread's own, as strerror's text is, so that an open
+// on another thread never changes or frees what a caller reads. Fixed
+// buffers, so that nothing is left to free when a thread ends.
+constexpr std::size_t kLineSize = 1024;
+thread_local char openFailureLine[kLineSize];
+thread_local char openSelected[kLineSize];
+
+// Copies `text` into a line buffer, cut with "..." where it does not fit.
+void keepLine(char (&line)[kLineSize], const std::string& text) {
+  if (text.size() < kLineSize) {
+    std::memcpy(line, text.c_str(), text.size() + 1);
+    return;
+  }
+  std::memcpy(line, text.data(), kLineSize - 4);
+  std::memcpy(line + kLineSize - 4, "...", 4);
+}
+
 void recordFailure(const std::string& selected, const std::string& reason) {
-  State& s = state();
-  os::LockGuard guard(s.lock);
-  s.failure = oneLine(selected + ": " + reason);
+  keepLine(openFailureLine, oneLine(selected + ": " + reason));
 }
 
 // Whether a value has white space at its start or end (a blank, a tab, a
@@ -86,18 +108,11 @@ bool hasWhiteSpaceAround(const std::string& value) {
   return !value.empty() && (space(value.front()) || space(value.back()));
 }
 
-// A value as a failure line shows it: in quotes, with its line ends and tabs
-// spelled out, when white space surrounds it.
+// A value as a failure line shows it: its control characters spelled out,
+// cut at a bounded length, and in quotes when white space surrounds it.
 std::string shown(const std::string& value) {
-  if (!hasWhiteSpaceAround(value)) return value;
-  std::string text = "\"";
-  for (char c : value) {
-    text += c == '\n'   ? "\\n"
-            : c == '\r' ? "\\r"
-            : c == '\t' ? "\\t"
-                        : std::string(1, c);
-  }
-  return text + "\"";
+  const std::string text = card::shownValue(value);
+  return hasWhiteSpaceAround(value) ? "\"" + text + "\"" : text;
 }
 
 }  // namespace
@@ -118,12 +133,9 @@ Handle openDeviceAs(const char* path, const char* selector) {
   } else {
     selected = (given ? "device " : "TV940_DEVICE=") + shown(choice);
   }
-  {
-    State& s = state();
-    os::LockGuard guard(s.lock);
-    s.selected = selected;
-    s.failure.clear();
-  }
+  keepLine(openSelected, selected);
+  os::selectPlatformDriver(choice.empty());
+  openFailureLine[0] = '\0';
 
   std::string failure;
   std::shared_ptr<Device> opened;
@@ -140,11 +152,9 @@ Handle openDeviceAs(const char* path, const char* selector) {
         "only (TV940_DEVICE=sim)";
   } else if (!trace::start(&failure)) {
     // Nothing opened: the trace file stays as it was.
-  } else if (const backends::Backend* row = backends::backendFor(choice)) {
-    opened = row->open({choice, path != nullptr ? path : "", traced->reports},
-                       &failure);
   } else {
-    failure = "unknown device '" + choice + "'";
+    opened = backends::backendFor(choice).open(
+        {choice, path != nullptr ? path : "", traced->reports}, &failure);
   }
   if (opened == nullptr) {
     recordFailure(selected,
@@ -285,28 +295,23 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
   return ok;
 }
 
-const char* lastOpenFailure() {
-  State& s = state();
-  os::LockGuard guard(s.lock);
-  return s.failure.c_str();
-}
+const char* lastOpenFailure() { return openFailureLine; }
 
 void setOpenFailure(Handle device, const char* reason) {
   const std::shared_ptr<Connection> connection = seam::findConnection(device);
-  std::string selected;
-  if (connection != nullptr) {
-    selected = connection->selected;
-  } else {
-    State& s = state();
-    os::LockGuard guard(s.lock);
-    selected = s.selected;
-  }
+  const std::string selected =
+      connection != nullptr ? connection->selected : openSelected;
   recordFailure(selected, reason != nullptr && *reason != '\0'
                               ? reason
                               : "unexplained failure");
 }
 
-const char* finishTrace() { return trace::finish(); }
+const char* finishTrace() {
+  // This thread's own copy: valid until its next call.
+  thread_local char line[kLineSize];
+  keepLine(line, trace::finish());
+  return line;
+}
 
 void trace::writeFor(Handle connection, const Event& event) {
   const std::shared_ptr<Connection> found = seam::findConnection(connection);
@@ -316,5 +321,7 @@ void trace::writeFor(Handle connection, const Event& event) {
 void keepTraceOff(const char* path, const char* what) {
   trace::keepOff(path, what);
 }
+
+bool isTraceFile(const char* path) { return trace::writesTo(path); }
 
 }  // namespace platform

@@ -60,24 +60,31 @@ class Lock {
 void yieldProcessor(unsigned tries);
 
 // A lock for short sections taken very often, such as one simulated card's
-// every access: taking it when free is one atomic exchange and releasing it
-// one store, with no call into the OS. A waiter yields the processor. Not
-// recursive.
+// every access: taking it when free is one atomic increment and releasing it
+// one store, with no call into the OS. Waiters take it in the order they
+// came (a ticket lock), so a thread that takes it in a loop never starves
+// another; a waiter yields the processor. Not recursive.
 class SpinLock {
  public:
   void lock() {
-    if (held_.exchange(true, std::memory_order_acquire)) waitAndLock();
+    const std::uint32_t ticket = next_.fetch_add(1, std::memory_order_relaxed);
+    if (serving_.load(std::memory_order_acquire) != ticket) waitFor(ticket);
   }
-  void unlock() { held_.store(false, std::memory_order_release); }
+  void unlock() {
+    // Only the holder changes serving_.
+    serving_.store(serving_.load(std::memory_order_relaxed) + 1,
+                   std::memory_order_release);
+  }
 
  private:
-  void waitAndLock() {
-    for (unsigned tries = 0; held_.exchange(true, std::memory_order_acquire);
+  void waitFor(std::uint32_t ticket) {
+    for (unsigned tries = 0; serving_.load(std::memory_order_acquire) != ticket;
          ++tries) {
       yieldProcessor(tries);
     }
   }
-  std::atomic<bool> held_{false};
+  std::atomic<std::uint32_t> next_{0};
+  std::atomic<std::uint32_t> serving_{0};
 };
 
 // Holds a lock for its scope; unlock() releases it early, lock() takes it
@@ -119,6 +126,16 @@ void releaseAddressSpace(void* base, std::size_t size);
 
 namespace platform::os {
 
+// Which backend the most recent open selected: the platform's own driver,
+// which takes the system's event handles, or another, which signals the
+// seam's. The seam tells at every open, from its one reading of
+// TV940_DEVICE; until the first open, the platform's driver.
+void selectPlatformDriver(bool selected);
+
+}  // namespace platform::os
+
+namespace platform::os {
+
 // Whether a path names an existing plain file (not a directory, device or
 // pipe).
 bool isPlainFile(const char* path);
@@ -132,6 +149,7 @@ struct TraceFile {
   enum class Failure {
     None,
     NoReader,  // a FIFO that no program reads
+    Device,    // a device that cannot be opened; `error` says why
     InUse,     // another program writes its trace there
     Kept,      // mayReplace refused to overwrite it
     System,    // `error` holds the errno value (0 when none was left)
@@ -150,7 +168,8 @@ TraceFile openTraceFile(const char* path, bool (*mayReplace)(void* context),
                         void* context);
 
 // Whether two paths name the same file, also where neither exists yet (the
-// same name in the same directory).
+// same name in the same directory). Symbolic links are followed, dangling
+// ones too: a link names the file it would create.
 bool sameFile(const char* first, const char* second);
 
 // 1 or 2 when `path` is the file, pipe or socket that standard output or

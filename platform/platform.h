@@ -94,9 +94,11 @@ bool deviceRequest(Handle device, std::uint32_t code, void* inBuffer,
                    std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
                    std::uint32_t* bytesReturned);
 
-// Why the most recent open failed: the device as the user selected it and
-// the reason, as one line without line end; "" after a successful
-// openDevice until a check or map request fails or setOpenFailure is called.
+// Why the calling thread's most recent open failed: the device as the user
+// selected it and the reason, as one line without line end; "" after a
+// successful openDevice until a check or map request fails or
+// setOpenFailure is called. The text is the thread's own: valid until its
+// next openDevice, and never changed by another thread's.
 const char* lastOpenFailure();
 
 // Records why an open failed at a step after the seam's own (the block the
@@ -110,7 +112,7 @@ void setOpenFailure(Handle device, const char* reason);
 // Accesses traced after it get an end line of their own at the next call.
 // "" when the whole trace has reached its file, or none is written;
 // otherwise one line naming the trace file and the reason it is not
-// complete.
+// complete. The text is the calling thread's own, valid until its next call.
 const char* finishTrace();
 
 // Names a file that the trace must never be, such as the program's design or
@@ -118,6 +120,10 @@ const char* finishTrace();
 // would start the trace (TV940_TRACE) on that file, whether it exists yet or
 // not, fails naming both.
 void keepTraceOff(const char* path, const char* what);
+
+// Whether the trace (TV940_TRACE) is open and `path` names its file, links
+// followed: a file the program must not write over.
+bool isTraceFile(const char* path);
 
 // ---- Files ----------------------------------------------------------------
 

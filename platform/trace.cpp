@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "card/shown.h"
 #include "card/system_error.h"
 #include "platform/os.h"
 
@@ -17,6 +18,9 @@ namespace platform::trace {
 std::atomic<bool> detail::on{false};
 
 namespace {
+
+// A file name as messages show it: one line, of a bounded length.
+std::string shown(const std::string& path) { return card::shownValue(path); }
 
 // A failed write that leaves no error number is still a write error.
 std::string describe(int error) {
@@ -48,7 +52,7 @@ Writer& writer() {
 void failLocked(Writer& w, int error) {
   if (w.failure.empty()) {
     w.failure =
-        "cannot write the trace file " + w.path + ": " + describe(error);
+        "cannot write the trace file " + shown(w.path) + ": " + describe(error);
   }
 }
 
@@ -71,7 +75,7 @@ bool mayReplace(void* context) {
   const Replacing& r = *static_cast<Replacing*>(context);
   std::FILE* file = std::fopen(r.path.c_str(), "rb");
   if (file == nullptr) {
-    *r.failure = "cannot read " + r.path +
+    *r.failure = "cannot read " + shown(r.path) +
                  " to check that it is a trace: " + describe(errno);
     return false;
   }
@@ -81,14 +85,15 @@ bool mayReplace(void* context) {
   using Result = card::trace::LineReader::Result;
   if (first == Result::ReadError) {
     const int error = reader->error();
-    *r.failure = "cannot read " + r.path + " to check that it is a trace: " +
+    *r.failure = "cannot read " + shown(r.path) +
+                 " to check that it is a trace: " +
                  (error != 0 ? describe(error) : "read error");
     return false;
   }
   if (first == Result::End) return true;  // empty
   if (first == Result::Line && card::trace::beginsTrace(reader->line()))
     return true;
-  *r.failure = "will not write the trace over " + r.path +
+  *r.failure = "will not write the trace over " + shown(r.path) +
                ": it holds something other than a trace (its first line is "
                "neither a trace event nor a trace's heading \"" +
                std::string(card::trace::kHeading) + " ...\" or end)";
@@ -98,10 +103,10 @@ bool mayReplace(void* context) {
 // Why the trace may not go to `path`: it is one of the files the program
 // keeps off the trace, or its standard output or error; "" when it may.
 std::string whyNotThere(const Writer& w, const std::string& path) {
-  const std::string named = "TV940_TRACE names " + path + ", ";
+  const std::string named = "TV940_TRACE names " + shown(path) + ", ";
   for (const auto& [file, what] : w.keptOff) {
     if (os::sameFile(path.c_str(), file.c_str())) {
-      return named + what + (file != path ? " (" + file + ")" : "") +
+      return named + what + (file != path ? " (" + shown(file) + ")" : "") +
              ": the trace would spoil it";
     }
   }
@@ -118,13 +123,18 @@ std::string openFailure(const os::TraceFile& opened, const std::string& path) {
   using Failure = os::TraceFile::Failure;
   switch (opened.failure) {
     case Failure::NoReader:
-      return "cannot write the trace to the FIFO " + path +
+      return "cannot write the trace to the FIFO " + shown(path) +
              ": no reader (no program has it open for reading)";
     case Failure::InUse:
-      return "the trace file " + path +
+      return "the trace file " + shown(path) +
              " is in use by another program, which writes to it";
+    case Failure::Device:
+      return "cannot write the trace to the device " + shown(path) + ": " +
+             describe(opened.error) +
+             (path == "/dev/tty" ? " (the program has no controlling terminal)"
+                                 : "");
     default:
-      return "cannot write the trace file " + path + ": " +
+      return "cannot write the trace file " + shown(path) + ": " +
              describe(opened.error);
   }
 }
@@ -163,6 +173,12 @@ void keepOff(const char* path, const char* what) {
   Writer& w = writer();
   os::LockGuard guard(w.lock);
   w.keptOff.emplace_back(path, what);
+}
+
+bool writesTo(const char* path) {
+  Writer& w = writer();
+  os::LockGuard guard(w.lock);
+  return w.file != nullptr && os::sameFile(path, w.path.c_str());
 }
 
 namespace {

@@ -42,6 +42,8 @@ bool start(std::string* failure);
 
 // A file the trace must never be, and what it is ("the program's design").
 void keepOff(const char* path, const char* what);
+// Whether a trace is open and `path` names its file (links followed).
+bool writesTo(const char* path);
 
 // ---- Connections -----------------------------------------------------------
 // Each open connection has a number in the trace: the smallest not in use

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "boardlib/board.h"
+
 #ifdef _WIN32
 #include <io.h>
 #include <sys/stat.h>
@@ -154,10 +156,15 @@ OutputFile::OutputFile(const char* programName, const char* fileName)
     : programName_(programName), fileName_(fileName), stream_(&buffer_) {}
 
 bool OutputFile::open() {
-  if (!buffer_.open(fileName_)) {
-    const std::string reason = buffer_.error() != 0
-                                   ? openErrorText(fileName_, buffer_.error())
-                                   : "cannot open";
+  // The trace's file is never emptied or written by the output: the two
+  // would spoil each other.
+  const bool trace = Board::isTraceFile(fileName_);
+  if (trace || !buffer_.open(fileName_)) {
+    const std::string reason =
+        trace ? "it is the trace file (TV940_TRACE): the output and the "
+                "trace would spoil each other"
+        : buffer_.error() != 0 ? openErrorText(fileName_, buffer_.error())
+                               : "cannot open";
     std::fprintf(stderr, "Can't open %s for output: Exiting!\n%s: %s: %s\n",
                  fileName_, programName_, fileName_, reason.c_str());
     std::fflush(stderr);

@@ -74,6 +74,20 @@ TEST_F(Chip, WindowWordsAndColumnRegisters) {
   EXPECT_EQ(a.value(), 0xEAFFu);
 }
 
+// An address beyond the chip's 16 bits has no register: it never wraps onto
+// one (0x20C010 onto C010, say). A read floats, a write is dropped.
+TEST_F(Chip, AddressesBeyondSixteenBitsReachNothing) {
+  board.setMaskC010(0x5A5A);
+  card->clearEvents();
+  for (std::uint32_t address :
+       {0x1C010u, 0x20C010u, 0x4000C010u, 0xC000C010u, 0xFFFFFFFFu}) {
+    board.writeChip(address, 0x1234);
+    EXPECT_EQ(board.readChip(address), 0xFFFFFFFFu) << std::hex << address;
+  }
+  EXPECT_EQ(card->events(), std::vector<Event>{});
+  EXPECT_EQ(board.getMaskC010(), 0x5A5Au);
+}
+
 TEST_F(Chip, DriverPathNeverTouchesTheWindow) {
   board.writeChipViaDriver(0xC008, 0xCAFEBABE);
   EXPECT_EQ(board.readChipViaDriver(0xC008), 0xCAFEBABEu);

@@ -65,6 +65,27 @@ TEST_F(Connection, FailedDeviceOpenCreatesNothing) {
   board.close();  // nothing to close
 }
 
+// The failure text is the calling thread's own: an open on another thread
+// neither changes nor frees it.
+TEST_F(Connection, OpenFailureIsEachThreadsOwn) {
+  sim::nextSettings().noDevice = true;
+  ASSERT_EQ(board.open(), -5);
+  const char* failure = Board::openFailure();
+  const std::string text = failure;
+  ASSERT_NE(text.find("no-device"), std::string::npos) << text;
+  std::string other = "(not run)";
+  tv940test::Thread([&] {
+    sim::resetSettings();
+    Board second;
+    EXPECT_EQ(Board::openFailure(), std::string());
+    if (second.open() == 0) other = Board::openFailure();
+    second.close();
+  }).join();
+  EXPECT_EQ(other, "");
+  EXPECT_EQ(Board::openFailure(), failure);
+  EXPECT_EQ(std::string(failure), text);
+}
+
 TEST_F(Connection, FailedCheckKeepsOnlyTheDevice) {
   sim::nextSettings().checkFails = true;
   const std::size_t threadsBefore = threadCount();

@@ -378,6 +378,7 @@ TEST_F(LinuxPciTest, ConfigBlockIsThePaddedHeader) {
 }
 
 TEST_F(LinuxPciTest, CheckRequestSeesTheDeviceGoOrStopDecoding) {
+  addUio();
   auto device = open();
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(checkFailure(*device), "");
@@ -390,6 +391,8 @@ TEST_F(LinuxPciTest, CheckRequestSeesTheDeviceGoOrStopDecoding) {
   EXPECT_NE(checkFailure(*device).find("does not answer"), std::string::npos);
 
   writeBytes(dir_ / "config", header(kIoRegister));
+  fs::remove(nodes_ / "uio0");
+  EXPECT_NE(checkFailure(*device).find("uio0 is gone"), std::string::npos);
   fs::remove(dir_ / "resource0");
   EXPECT_NE(checkFailure(*device).find("resource0 is gone"), std::string::npos);
 }

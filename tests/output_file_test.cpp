@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "boardlib/board.h"
 #include "kelpori/shift_register.h"
 #include "vontrel/multiply_add.h"
 
@@ -142,6 +143,33 @@ TEST_F(OutputFileTest, AFailedWriteIsReportedWithItsReason) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             std::string("test: error writing /dev/full: ") +
                 std::strerror(ENOSPC) + "\n");
+}
+
+// The output never empties or writes the trace's file, named directly or
+// through a link.
+TEST_F(OutputFileTest, TheTraceIsNeverTheOutput) {
+  const std::string trace = (directory_ / "run.trace").string();
+  fs::create_symlink("run.trace", directory_ / "link.out");
+  setenv("TV940_DEVICE", "sim", 1);
+  setenv("TV940_TRACE", trace.c_str(), 1);
+  Board board;
+  ASSERT_EQ(board.open(), 0) << Board::openFailure();
+  unsetenv("TV940_TRACE");
+  ASSERT_STREQ(Board::traceFailure(), "");
+  const std::string written = readFile(trace);
+  ASSERT_NE(written, "");
+  for (const fs::path& named : {fs::path(trace), directory_ / "link.out"}) {
+    testprog::OutputFile file("test", named.c_str());
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(file.open());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Can't open " + named.string() +
+                  " for output: Exiting!\ntest: " + named.string() +
+                  ": it is the trace file (TV940_TRACE): the output and the "
+                  "trace would spoil each other\n");
+  }
+  EXPECT_EQ(readFile(trace), written);
+  board.close();
 }
 #endif
 

@@ -651,6 +651,41 @@ TEST_F(Robustness, TracesThatWouldSpoilAnotherFile) {
   ASSERT_EQ(::mkfifo((dir_ / "t.fifo").c_str(), 0600), 0);
   refused(run("kelpori", {}, {{"TV940_TRACE", "t.fifo"}}),
           "cannot write the trace to the FIFO t.fifo: no reader");
+
+  // Symbolic links are followed, dangling ones too, either way and from
+  // another directory.
+  fs::create_symlink("kelpori.out", dir_ / "l.trace");
+  refused(run("kelpori", {}, {{"TV940_TRACE", "l.trace"}}),
+          "TV940_TRACE names l.trace, the program's output file");
+  EXPECT_FALSE(fs::exists(dir_ / "kelpori.out"));
+  fs::create_directory(dir_ / "sub");
+  fs::create_symlink("../kelpori.out", dir_ / "sub" / "x.trace");
+  refused(run("kelpori", {}, {{"TV940_TRACE", "sub/x.trace"}}),
+          "TV940_TRACE names sub/x.trace, the program's output file");
+  fs::create_symlink("r.trace", dir_ / "kelpori.out");
+  refused(run("kelpori", {}, {{"TV940_TRACE", "r.trace"}}),
+          "TV940_TRACE names r.trace, the program's output file");
+  EXPECT_FALSE(fs::exists(dir_ / "r.trace"));
+  fs::remove(dir_ / "kelpori.out");
+
+  // A terminal device without a controlling terminal is said to be one.
+  if (::access("/usr/bin/setsid", X_OK) == 0) {
+    refused(runLimited("kelpori", "exec /usr/bin/setsid \"$0\"",
+                       {{"TV940_TRACE", "/dev/tty"}}),
+            "cannot write the trace to the device /dev/tty: ");
+  }
+
+  // Values from outside are shown on one line, cut to a bounded length.
+  const Outcome escaped = run(
+      "kelpori", {}, {{"TV940_TRACE", "a\x1b[1m\n" + std::string(500, 'b')}});
+  refused(escaped, "cannot write the trace file a\\x1b[1m\\nbbb");
+  EXPECT_LT(escaped.err.size(), 400u) << escaped;
+  // (The runner's environment selects the simulated card first.)
+  const Outcome device =
+      runLimited("kelpori", "export TV940_DEVICE=\"$DEVICE\"",
+                 {{"DEVICE", "\x1b[2J\r" + std::string(300, 'x')}});
+  refused(device, "TV940_DEVICE=\\x1b[2J\\rxxx");
+  EXPECT_LT(device.err.size(), 700u) << device;
 }
 
 // Faults the programs never meet (no interrupt arrives, the identification

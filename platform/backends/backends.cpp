@@ -19,22 +19,23 @@ constexpr Backend kBackends[] = {
     {"no platform driver", takesUnset, refuseWithoutDriver},
 #endif
 #if defined(__linux__)
-    {"linux vfio", takesLinuxVfio, openLinuxVfio},
-    {"linux pci", takesAny, openLinuxPci},
+    {"linux", takesAny, openLinux},
 #else
     {"unknown device", takesAny, refuseUnknownDevice},
 #endif
 };
+static_assert(kBackends[std::size(kBackends) - 1].takes == takesAny,
+              "the last row takes every value");
 
 }  // namespace
 
 std::span<const Backend> table() { return kBackends; }
 
-const Backend* backendFor(std::string_view selector) {
+const Backend& backendFor(std::string_view selector) {
   for (const Backend& row : kBackends) {
-    if (row.takes(selector)) return &row;
+    if (row.takes(selector)) return row;
   }
-  return nullptr;
+  return std::end(kBackends)[-1];
 }
 
 }  // namespace platform::backends

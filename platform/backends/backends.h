@@ -38,8 +38,9 @@ struct Backend {
 // This build's backends, in the order they are asked.
 std::span<const Backend> table();
 
-// The first row that takes the value, or null when none does.
-const Backend* backendFor(std::string_view selector);
+// The first row that takes the value. The last row takes every value, so
+// there always is one.
+const Backend& backendFor(std::string_view selector);
 
 // ---- The backends' opens ----------------------------------------------------
 
@@ -50,15 +51,11 @@ std::shared_ptr<Device> openSimulatedCard(const OpenRequest& request,
 // (native_driver_win32.cpp).
 std::shared_ptr<Device> openNativeDriver(const OpenRequest& request,
                                          std::string* failure);
-// A real card on Linux, named by its PCI address or device directory
-// (linuxpci/select.cpp).
-std::shared_ptr<Device> openLinuxPci(const OpenRequest& request,
-                                     std::string* failure);
-// A real card on Linux bound to vfio-pci (vfio/select.cpp): takes a value
-// that names such a device.
-bool takesLinuxVfio(std::string_view selector);
-std::shared_ptr<Device> openLinuxVfio(const OpenRequest& request,
-                                      std::string* failure);
+// A real card on Linux, named by its PCI address or device directory: the
+// VFIO backend for a device bound to vfio-pci, the kernel's PCI files for
+// any other (linux.cpp).
+std::shared_ptr<Device> openLinux(const OpenRequest& request,
+                                  std::string* failure);
 // Refusals where a system lacks a backend (unsupported.cpp): the default
 // open without a platform driver, and a device value no backend names.
 std::shared_ptr<Device> refuseWithoutDriver(const OpenRequest& request,

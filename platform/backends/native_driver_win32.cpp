@@ -15,44 +15,6 @@
 #include "platform/os/win32/win32.h"
 
 namespace platform {
-namespace win32 {
-
-std::string errorText(DWORD error) {
-  char text[512];
-  DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, error, 0, text, sizeof text, nullptr);
-  // The system's texts end with a full stop and a line end.
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                        text[length - 1] == ' ' || text[length - 1] == '.')) {
-    --length;
-  }
-  std::string line;
-  for (DWORD i = 0; i < length; ++i) {
-    line += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
-  }
-  const std::string number = "error " + std::to_string(error);
-  return line.empty() ? number : line + " (" + number + ")";
-}
-
-// ---- Control ports --------------------------------------------------------
-// The processor's port instructions, as the systems with the card's driver
-// allow them to programs. Where the system refuses them, the processor's
-// exception goes to the program's own handlers or the system's; the library
-// neither reports nor handles it.
-
-void portOut32(std::uint16_t port, std::uint32_t value) {
-  __asm__ __volatile__("outl %%eax, %%dx" : : "a"(value), "d"(port) : "memory");
-}
-
-std::uint32_t portIn32(std::uint16_t port) {
-  std::uint32_t value;
-  __asm__ __volatile__("inl %%dx, %%eax" : "=a"(value) : "d"(port) : "memory");
-  return value;
-}
-
-}  // namespace win32
-
 namespace {
 
 class NativeDriver final : public Device {

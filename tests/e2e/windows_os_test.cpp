@@ -20,8 +20,8 @@ using platform::WaitResult;
 
 class WindowsOsTest : public ::testing::Test {
  protected:
-  void SetUp() override { _putenv_s("TV940_DEVICE", ""); }
-  void TearDown() override { _putenv_s("TV940_DEVICE", ""); }
+  void SetUp() override { platform::os::selectPlatformDriver(true); }
+  void TearDown() override { platform::os::selectPlatformDriver(true); }
 };
 
 bool systemHasOpenVxDHandle() {
@@ -52,11 +52,11 @@ TEST_F(WindowsOsTest, ConverterWithoutTheSystemFunction) {
             reinterpret_cast<Handle>(platform::win32::nativeEvent(event)));
   // The simulated card gets the seam handle and can signal what it was
   // handed.
-  _putenv_s("TV940_DEVICE", "sim");
+  platform::os::selectPlatformDriver(false);
   EXPECT_EQ(convert(event), event);
   EXPECT_TRUE(platform::setEvent(convert(event)));
   EXPECT_EQ(platform::waitEvent(event, 0), WaitResult::First);
-  _putenv_s("TV940_DEVICE", "");
+  platform::os::selectPlatformDriver(true);
   EXPECT_TRUE(platform::closeHandle(event));
 }
 
@@ -93,10 +93,10 @@ TEST_F(WindowsOsTest, ConverterHandsTheSystemTheEventsOsHandle) {
             reinterpret_cast<Handle>(native));
 
   // Another backend than the platform's driver signals the seam handle.
-  _putenv_s("TV940_DEVICE", "sim");
+  platform::os::selectPlatformDriver(false);
   EXPECT_EQ(platform::win32::convertForDriver(event, fakeOpenVxDHandle), event);
   EXPECT_EQ(conversions.load(), 1);
-  _putenv_s("TV940_DEVICE", "");
+  platform::os::selectPlatformDriver(true);
 
   // A closed handle reaches neither the system nor another event.
   ASSERT_TRUE(platform::closeHandle(event));

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "card/hex.h"
+#include "card/shown.h"
 #include "card/system_error.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 
@@ -69,13 +70,13 @@ bool resolveDeviceDirectory(const std::string& selector,
           "neither a PCI address (such as 0000:03:00.0 or 03:00.0) nor an "
           "existing device directory";
     } else {
-      *failure = "no device directory " + selector + ": " +
+      *failure = "no device directory " + card::shownValue(selector) + ": " +
                  card::systemErrorText(errno);
     }
     return false;
   }
   if (!S_ISDIR(status.st_mode)) {
-    *failure = selector +
+    *failure = card::shownValue(selector) +
                " is not a directory (a device directory holds the device's "
                "config and resource files)";
     return false;

@@ -29,16 +29,12 @@
 #include "card/system_error.h"
 #include "platform/backends/linuxpci/card_access.h"
 #include "platform/backends/linuxpci/card_lock.h"
+#include "platform/backends/linuxpci/linux_device.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/linuxpci/uio_interrupts.h"
 
 namespace platform::linuxpci {
 namespace {
-
-// A size in the form the failure lines give it.
-std::string hex(std::uint64_t value) {
-  return "0x" + card::hexText(value, 1, true);
-}
 
 // Everything an open gathered, handed to the device whole.
 struct Parts {
@@ -52,22 +48,25 @@ struct Parts {
   UioNode uio;
 };
 
-class PciDevice final : public Device {
+// Where the card's parts are: the config file from its start, resource1
+// from its start, and the UIO node's interrupts.
+LinuxDevice::Sources sourcesOf(Parts& parts) {
+  const std::string config = parts.directory + "/config";
+  return {std::move(parts.window), parts.config.get(), 0,
+          PortRegion{parts.ports.get(), 0, parts.ioBase, parts.portRegionSize},
+          parts.directory + "/resource1",
+          // The node's path stays in parts for the check.
+          uioSource(parts.config.get(), config,
+                    UioNode{parts.uio.path, std::move(parts.uio.node)})};
+}
+
+class PciDevice final : public LinuxDevice {
  public:
   PciDevice(Parts parts, Reports& reports)
-      : parts_(std::move(parts)),
-        interrupts_(uioSource(parts_.config.get(), parts_.directory + "/config",
-                              std::move(parts_.uio)),
-                    reports, *this) {}
-  // The window's range goes back to the pool with parts_.
-  ~PciDevice() override { interrupts_.stop(); }
-
-  PciDevice(const PciDevice&) = delete;
-  PciDevice& operator=(const PciDevice&) = delete;
-
-  bool startInterrupts(std::string* failure) {
-    return interrupts_.start(failure);
-  }
+      : LinuxDevice(sourcesOf(parts), reports), parts_(std::move(parts)) {}
+  // The watcher ends before the config file it unmasks through closes; the
+  // window's range goes back to the pool with the base.
+  ~PciDevice() override { stopInterrupts(); }
 
   const char* backend() const override { return "linux pci"; }
 
@@ -77,42 +76,11 @@ class PciDevice final : public Device {
     return failure->empty();
   }
 
-  // Request 6: the mapping of resource0.
-  bool mapWindow(Window* window, std::string* /*failure*/) override {
-    *window = Window{parts_.window.base(), parts_.window.size()};
-    return true;
-  }
-
-  bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
-               void* outBuffer, std::uint32_t outSize,
-               std::uint32_t* bytesReturned) override {
-    return serveRequest({parts_.window, parts_.config.get(), 0, interrupts_},
-                        code, inBuffer, inSize, outBuffer, outSize,
-                        bytesReturned);
-  }
-
-  // A failed pwrite or pread of resource1 is a failure the seam counts.
-  bool portOut32(std::uint16_t port, std::uint32_t value,
-                 std::string* failure) override {
-    std::string why;
-    if (ports().write(port, value, &why)) return true;
-    *failure = "cannot write " + path("resource1") + ": " + why;
-    return false;
-  }
-
-  bool portIn32(std::uint16_t port, std::uint32_t* value,
-                std::string* failure) override {
-    std::string why;
-    if (ports().read(port, value, &why)) return true;
-    *failure = "cannot read " + path("resource1") + ": " + why;
-    return false;
-  }
-
   // The seam reaches the ports and the window no more; the interrupts and
   // the hold on the card end with the connection. The window's range goes
   // back when the device does.
   void onClose() override {
-    interrupts_.stop();
+    stopInterrupts();
     unlockCard(parts_.config.get());
   }
 
@@ -124,7 +92,7 @@ class PciDevice final : public Device {
   // Why the device cannot be used now, or "".
   std::string unusable() const {
     std::string files[] = {path("config"), path("resource0"),
-                           parts_.ports.valid() ? path("resource1") : "",
+                           hasPorts() ? path("resource1") : "",
                            parts_.uio.path};
     for (const std::string& file : files) {
       struct stat status;
@@ -132,20 +100,12 @@ class PciDevice final : public Device {
         return file + " is gone: " + card::systemErrorText(errno);
       }
     }
-    return headerProblem(parts_.config.get(), 0, path("config"),
-                         parts_.ports.valid(),
+    return headerProblem(parts_.config.get(), 0, path("config"), hasPorts(),
                          "enable the device (write 1 to " + path("enable") +
                              ") or bind it to uio_pci_generic");
   }
 
-  // The port region: resource1 from its start.
-  PortRegion ports() const {
-    return PortRegion{parts_.ports.get(), 0, parts_.ioBase,
-                      parts_.portRegionSize};
-  }
-
-  Parts parts_;
-  InterruptWatcher interrupts_;  // after parts_, whose config file it uses
+  Parts parts_;  // the descriptors the base reads through
 };
 
 // ---- The open sequence ----
@@ -189,8 +149,8 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   }
   const std::uint64_t size = std::uint64_t(status.st_size);
   if (!S_ISREG(status.st_mode) || size < card::kWindowSize) {
-    *failure = file + " spans " + hex(size) + " bytes; the chip window needs " +
-               hex(card::kWindowSize);
+    *failure = file + " spans " + sizeText(size) +
+               " bytes; the chip window needs " + sizeText(card::kWindowSize);
     return false;
   }
   if (!parts->window.map(fd.get(), size)) {
@@ -219,8 +179,8 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   }
   if (std::uint64_t(status.st_size) < card::kPortSpan) {
     *failure = file + " (the control ports) spans " +
-               hex(std::uint64_t(status.st_size)) + " bytes; the ports need " +
-               hex(card::kPortSpan);
+               sizeText(std::uint64_t(status.st_size)) +
+               " bytes; the ports need " + sizeText(card::kPortSpan);
     return false;
   }
   parts->ioBase = std::uint16_t(register1 & card::kIoDecodeMask);
@@ -261,12 +221,8 @@ std::shared_ptr<Device> openDeviceDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<PciDevice>(std::move(parts), reports);
-  if (!device->startInterrupts(&reason)) {
-    if (failure != nullptr) *failure = reason;
-    return nullptr;
-  }
-  return device;
+  return LinuxDevice::started(
+      std::make_shared<PciDevice>(std::move(parts), reports), failure);
 }
 
 }  // namespace platform::linuxpci

@@ -30,6 +30,7 @@
 #include "platform/backends/linuxpci/card_access.h"
 #include "platform/backends/linuxpci/card_lock.h"
 #include "platform/backends/linuxpci/interrupt_watcher.h"
+#include "platform/backends/linuxpci/linux_device.h"
 #include "platform/backends/linuxpci/sysfs_files.h"
 #include "platform/backends/vfio/vfio_kernel.h"
 
@@ -38,13 +39,8 @@ namespace {
 
 using linuxpci::ConfigBlock;
 using linuxpci::InterruptSource;
-using linuxpci::InterruptWatcher;
 using linuxpci::Mapping;
 using linuxpci::PortRegion;
-
-std::string hex(std::uint64_t value) {
-  return "0x" + card::hexText(value, 1, true);
-}
 
 // The INTx interrupt as VFIO delivers it: each read of the eventfd gives the
 // interrupts since the last one; the watcher's word is their running count.
@@ -98,16 +94,28 @@ struct Parts {
   FileDescriptor interrupt;  // eventfd, invalid without INTx
 };
 
-class VfioDevice final : public Device {
+// Where the card's parts are: the configuration space and BAR1 are regions
+// of the device descriptor; the INTx interrupt signals the eventfd.
+linuxpci::LinuxDevice::Sources sourcesOf(Parts& parts) {
+  const int device = parts.vfio.device.get();
+  std::unique_ptr<InterruptSource> intx;
+  if (parts.interrupt.valid()) {
+    intx = std::make_unique<IntxSource>(device, parts.device,
+                                        std::move(parts.interrupt));
+  }
+  return {std::move(parts.window),
+          device,
+          off_t(parts.config.offset),
+          parts.ports,
+          "BAR1 (the control ports) of the device " + parts.device,
+          std::move(intx)};
+}
+
+class VfioDevice final : public linuxpci::LinuxDevice {
  public:
   VfioDevice(Parts parts, Reports& reports)
-      : parts_(std::move(parts)), watcher_(intxSource(), reports, *this) {}
+      : LinuxDevice(sourcesOf(parts), reports), parts_(std::move(parts)) {}
   ~VfioDevice() override { release(); }
-
-  VfioDevice(const VfioDevice&) = delete;
-  VfioDevice& operator=(const VfioDevice&) = delete;
-
-  bool startInterrupts(std::string* failure) { return watcher_.start(failure); }
 
   const char* backend() const override { return "linux vfio"; }
 
@@ -119,46 +127,12 @@ class VfioDevice final : public Device {
           parts_.vfio.groupNode + " is gone: " + card::systemErrorText(errno);
     } else {
       *failure = linuxpci::headerProblem(
-          configFd(), off_t(parts_.config.offset),
-          "the configuration space of " + parts_.device, parts_.ports.fd >= 0,
+          configDescriptor(), configStart(),
+          "the configuration space of " + parts_.device, hasPorts(),
           "vfio-pci enabled it at the open and something has switched it "
           "off since; close the board and open it again");
     }
     return failure->empty();
-  }
-
-  // Request 6: the mapping of BAR0.
-  bool mapWindow(Window* window, std::string* /*failure*/) override {
-    *window = Window{parts_.window.base(), parts_.window.size()};
-    return true;
-  }
-
-  bool request(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
-               void* outBuffer, std::uint32_t outSize,
-               std::uint32_t* bytesReturned) override {
-    return linuxpci::serveRequest(
-        {parts_.window, configFd(), off_t(parts_.config.offset), watcher_},
-        code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
-  }
-
-  // A failed pwrite or pread of the BAR1 region is a failure the seam
-  // counts.
-  bool portOut32(std::uint16_t port, std::uint32_t value,
-                 std::string* failure) override {
-    std::string why;
-    if (parts_.ports.write(port, value, &why)) return true;
-    *failure = "cannot write BAR1 (the control ports) of the device " +
-               parts_.device + ": " + why;
-    return false;
-  }
-
-  bool portIn32(std::uint16_t port, std::uint32_t* value,
-                std::string* failure) override {
-    std::string why;
-    if (parts_.ports.read(port, value, &why)) return true;
-    *failure = "cannot read BAR1 (the control ports) of the device " +
-               parts_.device + ": " + why;
-    return false;
   }
 
   // The card goes back to vfio-pci at the close, so that another open, in
@@ -166,18 +140,9 @@ class VfioDevice final : public Device {
   void onClose() override { release(); }
 
  private:
-  int configFd() const { return parts_.vfio.device.get(); }
-
-  std::unique_ptr<InterruptSource> intxSource() {
-    if (!parts_.interrupt.valid()) return nullptr;
-    return std::make_unique<IntxSource>(parts_.vfio.device.get(), parts_.device,
-                                        std::move(parts_.interrupt));
-  }
-
   void release();
 
-  Parts parts_;
-  InterruptWatcher watcher_;  // after parts_, whose device it unmasks
+  Parts parts_;  // the descriptors the base reads through
   std::atomic<bool> released_{false};
 };
 
@@ -188,10 +153,10 @@ class VfioDevice final : public Device {
 // number.
 void VfioDevice::release() {
   if (released_.exchange(true)) return;
-  watcher_.stop();
+  stopInterrupts();
   const int device = parts_.vfio.device.get();
   if (device >= 0) setIntxTrigger(device, -1);
-  parts_.window.release();
+  window().release();
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (device >= 0 && null >= 0) ::dup3(null, device, O_CLOEXEC);
   if (null >= 0) ::close(null);
@@ -256,8 +221,9 @@ bool mapChipWindow(Parts* parts, std::string* failure) {
   if (!regionInfo(device, VFIO_PCI_BAR0_REGION_INDEX, &bar0) ||
       bar0.size < card::kWindowSize) {
     *failure = "BAR0 (the chip window) of the device " + parts->device +
-               " spans " + hex(bar0.size) + " bytes; the chip window needs " +
-               hex(card::kWindowSize);
+               " spans " + linuxpci::sizeText(bar0.size) +
+               " bytes; the chip window needs " +
+               linuxpci::sizeText(card::kWindowSize);
     return false;
   }
   const bool mappable = (bar0.flags & VFIO_REGION_INFO_FLAG_MMAP) != 0;
@@ -280,8 +246,8 @@ bool openPorts(Parts* parts, std::uint32_t register1, std::string* failure) {
   if (!regionInfo(device, VFIO_PCI_BAR1_REGION_INDEX, &bar1) ||
       bar1.size < card::kPortSpan) {
     *failure = "BAR1 (the control ports) of the device " + parts->device +
-               " spans " + hex(bar1.size) + " bytes; the ports need " +
-               hex(card::kPortSpan);
+               " spans " + linuxpci::sizeText(bar1.size) +
+               " bytes; the ports need " + linuxpci::sizeText(card::kPortSpan);
     return false;
   }
   parts->ports =
@@ -350,12 +316,8 @@ std::shared_ptr<Device> openVfioDirectory(const std::string& directory,
     if (failure != nullptr) *failure = reason;
     return nullptr;
   }
-  auto device = std::make_shared<VfioDevice>(std::move(parts), reports);
-  if (!device->startInterrupts(&reason)) {
-    if (failure != nullptr) *failure = reason;
-    return nullptr;
-  }
-  return device;
+  return linuxpci::LinuxDevice::started(
+      std::make_shared<VfioDevice>(std::move(parts), reports), failure);
 }
 
 }  // namespace platform::vfio

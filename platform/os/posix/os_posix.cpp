@@ -67,6 +67,10 @@ void yieldProcessor(unsigned tries) {
   }
 }
 
+// No system here takes event handles of its own: every backend signals the
+// seam's.
+void selectPlatformDriver(bool) {}
+
 bool isPlainFile(const char* path) {
   struct stat status;
   return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);

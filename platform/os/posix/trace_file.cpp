@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "platform/os.h"
 
@@ -31,9 +32,16 @@ TraceFile openTraceFile(const char* path, bool (*mayReplace)(void* context),
   const int fd = ::open(
       path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
-    return failed(errno == ENXIO ? TraceFile::Failure::NoReader
-                                 : TraceFile::Failure::System,
-                  errno, -1);
+    const int error = errno;
+    // ENXIO: a FIFO without a reader, or a device that is not there (such
+    // as /dev/tty without a controlling terminal).
+    struct stat status;
+    TraceFile::Failure failure = TraceFile::Failure::System;
+    if (error == ENXIO && ::stat(path, &status) == 0) {
+      failure = S_ISFIFO(status.st_mode) ? TraceFile::Failure::NoReader
+                                         : TraceFile::Failure::Device;
+    }
+    return failed(failure, error, -1);
   }
   struct stat status;
   if (::fstat(fd, &status) != 0)
@@ -60,10 +68,36 @@ TraceFile openTraceFile(const char* path, bool (*mayReplace)(void* context),
   return {file, TraceFile::Failure::None, 0};
 }
 
-bool sameFile(const char* first, const char* second) {
+namespace {
+
+// Where a path leads once its symbolic links are followed, dangling ones
+// too: the file it names, or the one an open would create. A link that
+// cannot be read, or a loop, ends the walk where it is.
+std::string followLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
+    char target[4096];
+    const ssize_t size = ::readlink(path.c_str(), target, sizeof target);
+    if (size <= 0 || size == static_cast<ssize_t>(sizeof target)) break;
+    std::string next(target, static_cast<std::size_t>(size));
+    const std::size_t slash = path.find_last_of('/');
+    // A relative target is read from the link's own directory.
+    if (next[0] != '/' && slash != std::string::npos)
+      next = path.substr(0, slash + 1) + next;
+    path = std::move(next);
+  }
+  return path;
+}
+
+}  // namespace
+
+bool sameFile(const char* firstPath, const char* secondPath) {
+  const std::string first = followLinks(firstPath);
+  const std::string second = followLinks(secondPath);
   struct stat a, b;
-  const bool firstExists = ::stat(first, &a) == 0;
-  const bool secondExists = ::stat(second, &b) == 0;
+  const bool firstExists = ::stat(first.c_str(), &a) == 0;
+  const bool secondExists = ::stat(second.c_str(), &b) == 0;
   if (firstExists || secondExists) {
     return firstExists && secondExists && same(a, b);
   }

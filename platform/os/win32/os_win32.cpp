@@ -1,12 +1,14 @@
 // Win32 OS services of the seam: events, threads, the module look-up with the
-// event-handle converter, the millisecond clock, and the C++ runtime's
-// semaphores on Windows 95 and 98.
+// event-handle converter, the millisecond clock, the system's error texts,
+// the processor's port instructions, and the C++ runtime's semaphores on
+// Windows 95 and 98.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/os.h"
 #include "platform/os/win32/win32.h"
@@ -124,16 +126,24 @@ void retire(Event& event) { SetEvent(event.retired()); }
 // ---- Event-handle converter -----------------------------------------------
 
 namespace win32 {
+namespace {
+// What the seam told at the latest open.
+std::atomic<bool> platformDriverSelected{true};
+}  // namespace
+}  // namespace win32
+
+void os::selectPlatformDriver(bool selected) {
+  win32::platformDriverSelected.store(selected);
+}
+
+namespace win32 {
 
 HANDLE nativeEvent(Handle event) {
   std::shared_ptr<os::Event> found = os::eventOf(event);
   return found != nullptr ? found->event() : nullptr;
 }
 
-bool nativeDriverSelected() {
-  const char* selector = std::getenv("TV940_DEVICE");
-  return selector == nullptr || *selector == '\0';
-}
+bool nativeDriverSelected() { return platformDriverSelected.load(); }
 
 Handle convertForDriver(Handle event, OpenVxDHandleFunction convert) {
   if (!nativeDriverSelected()) return event;
@@ -142,6 +152,42 @@ Handle convertForDriver(Handle event, OpenVxDHandleFunction convert) {
   if (native == nullptr) return nullptr;
   if (convert == nullptr) return reinterpret_cast<Handle>(native);
   return reinterpret_cast<Handle>(static_cast<std::uintptr_t>(convert(native)));
+}
+
+// ---- System error texts ---------------------------------------------------
+
+std::string errorText(DWORD error) {
+  char text[512];
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, text, sizeof text, nullptr);
+  // The system's texts end with a full stop and a line end.
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                        text[length - 1] == ' ' || text[length - 1] == '.')) {
+    --length;
+  }
+  std::string line;
+  for (DWORD i = 0; i < length; ++i) {
+    line += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+  }
+  const std::string number = "error " + std::to_string(error);
+  return line.empty() ? number : line + " (" + number + ")";
+}
+
+// ---- Control ports --------------------------------------------------------
+// The processor's port instructions, as the systems with the card's driver
+// allow them to programs. Where the system refuses them, the processor's
+// exception goes to the program's own handlers or the system's; the library
+// neither reports nor handles it.
+
+void portOut32(std::uint16_t port, std::uint32_t value) {
+  __asm__ __volatile__("outl %%eax, %%dx" : : "a"(value), "d"(port) : "memory");
+}
+
+std::uint32_t portIn32(std::uint16_t port) {
+  std::uint32_t value;
+  __asm__ __volatile__("inl %%dx, %%eax" : "=a"(value) : "d"(port) : "memory");
+  return value;
 }
 
 }  // namespace win32

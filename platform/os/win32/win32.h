@@ -19,8 +19,9 @@ using OpenVxDHandleFunction = DWORD(WINAPI*)(HANDLE event);
 // The OS event behind a seam event handle, or null for a closed or stale one.
 HANDLE nativeEvent(Handle event);
 
-// True when the connection is the platform's own driver (TV940_DEVICE unset
-// or empty), the one backend that signals OS events itself.
+// True when the latest open selected the platform's own driver (as the seam
+// told through os::selectPlatformDriver), the one backend that signals OS
+// events itself.
 bool nativeDriverSelected();
 
 // What the converter hands the driver for a seam event handle: convert's
