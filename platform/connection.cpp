@@ -154,7 +154,9 @@ Handle openDeviceAs(const char* path, const char* selector) {
     // Nothing opened: the trace file stays as it was.
   } else {
     opened = backends::backendFor(choice).open(
-        {choice, path != nullptr ? path : "", traced->reports}, &failure);
+        {choice, path != nullptr ? path : "", traced->reports,
+         faults != nullptr ? faults : ""},
+        &failure);
   }
   if (opened == nullptr) {
     recordFailure(selected,
@@ -165,8 +167,9 @@ Handle openDeviceAs(const char* path, const char* selector) {
   traced->reports.key = opened.get();
   if (trace::on()) {
     const std::string number = trace::opened(opened.get());
-    trace::comment("trace: device " + device + " (" + opened->backend() +
-                   "), written by tv940 " + tv940::kVersion + number);
+    trace::comment("trace: device " + card::shownValue(device) + " (" +
+                   opened->backend() + "), written by tv940 " +
+                   tv940::kVersion + number);
   }
 
   auto connection = std::make_shared<Connection>();

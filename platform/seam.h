@@ -63,10 +63,6 @@ struct State {
   std::map<std::tuple<const std::uint8_t*, std::uint64_t, WindowServer*>,
            std::unique_ptr<Route>>
       routes;
-  // The device of the most recent open as the user selected it, and the
-  // failure line of the most recent failed open.
-  std::string selected;
-  std::string failure;
 };
 
 State& state();

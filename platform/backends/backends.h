@@ -22,6 +22,9 @@ struct OpenRequest {
   const char* path;
   // Where the device reports interrupts and remarks.
   Reports& reports;
+  // The TV940_SIM_FAULTS value (the simulated card's faults for the run);
+  // "" when it is unset or empty.
+  std::string_view faults = {};
 };
 
 struct Backend {

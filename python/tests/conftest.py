@@ -33,15 +33,16 @@ def board(tmp_path, monkeypatch):
         yield b
 
 
-def run_python(code, cwd, env=None, check=True):
+def run_python(code, cwd, env=None, check=True, args=()):
     """Runs code in a Python process of its own (a trace, a library choice
-    and an import failure are per process); its completed process."""
+    and an import failure are per process), args as its sys.argv[1:]; its
+    completed process."""
     full = dict(os.environ)
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(tv940.__file__)))
     full["PYTHONPATH"] = os.pathsep.join(
         [package_root] + [p for p in full.get("PYTHONPATH", "").split(os.pathsep) if p])
     full.update(env or {})
-    result = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=full,
+    result = subprocess.run([sys.executable, "-c", code, *args], cwd=cwd, env=full,
                             capture_output=True, text=True, timeout=300)
     if check:
         assert result.returncode == 0, result.stderr

@@ -3,6 +3,7 @@ board loop, errors, with-blocks, threads, blocks and interrupts."""
 
 import array
 import os
+import subprocess
 import threading
 
 import pytest
@@ -181,20 +182,23 @@ def test_blocks(board):
 
 
 INTERRUPTS = r'''
-import ctypes, threading, tv940
-hooks = ctypes.CDLL(tv940.library_path)
+import sys, threading, tv940
 with tv940.Board("sim") as b:
     assert b.wait_interrupt(timeout=0.02) is None
+    b.set_clock(16.0, 66.0)
+    b.load_configuration(sys.argv[1])
+    b.set_bus_width(32)
     got = []
     waiter = threading.Thread(target=lambda: got.append(b.wait_interrupt(timeout=30)))
     waiter.start()
-    # The waiting thread holds neither the GIL nor the Board.
-    for i in range(200):
-        b.write_chip(0x4000, i)
-        assert b.read_chip(0x4000) == i
-    assert hooks.tv940_test_raise_interrupt(ctypes.c_uint32(0x5A5A0001)) == 0
+    # The waiting thread holds neither the GIL nor the Board. The plug-in
+    # design adds what column 0 receives and raises the interrupt, with the
+    # sum in bits 0-30, once the sum reaches its threshold (100).
+    for value in (40, 50, 30, 7):
+        b.write_user_register(0, value)
+        assert b.read_user_register(0) == 0
     waiter.join()
-    print(got, b.last_interrupt())
+    print(got, b.last_interrupt(), b.read_user_register(1))
     closer = threading.Thread(target=lambda: got.append(b.wait_interrupt()))
     closer.start()
     import time; time.sleep(0.1)
@@ -205,11 +209,18 @@ print(got[1:] == [] or got)
 
 
 def test_interrupt_wait(tmp_path):
-    # A copy of the library with a hook that raises the simulated card's
-    # interrupt; the product library has none.
-    hooks = os.environ.get("TV940_TEST_HOOKS", os.path.join(BUILD, "lib", "libtv940_test_hooks.so"))
-    result = run_python(INTERRUPTS, tmp_path, env={"TV940_LIBRARY": hooks}, check=False)
+    # The interrupt comes from a design plug-in on the simulated card, as a
+    # user's design raises it: the test plug-in "sum" (identification
+    # 0x53554D00, its parameter word the threshold).
+    plugin = os.path.join(BUILD, "bin", "test-plugins", "sound.so")
+    design = tmp_path / "sum.bfx"
+    subprocess.run([os.path.join(BUILD, "bin", "bfxgen"), "--identification",
+                    "53554D00", "--parameter", "64", "--body-words", "16",
+                    str(design)], check=True)
+    result = run_python(INTERRUPTS, tmp_path, args=[str(design)],
+                        env={"TV940_SIM_DESIGNS": plugin}, check=False)
     lines = result.stdout.splitlines()
-    assert lines[:1] == [f"[{0x5A5A0001}] ({0x5A5A0001}, 1)"], result.stderr
+    word = 0x80000000 | 120  # raised at the third write: 40 + 50 + 30
+    assert f"[{word}] ({word}, 1) 127" in lines, (result.stdout, result.stderr)
     # The wait that the close ended raised tv940.Error in its thread.
     assert "Invalid or closed board handle" in result.stderr

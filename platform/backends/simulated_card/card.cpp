@@ -377,7 +377,7 @@ namespace platform::backends {
 std::shared_ptr<Device> openSimulatedCard(const OpenRequest& request,
                                           std::string* failure) {
   sim::Settings settings;
-  if (!sim::settingsForOpen(&settings, failure)) return nullptr;
+  if (!sim::settingsForOpen(&settings, request.faults, failure)) return nullptr;
   if (settings.noDevice) {
     *failure = "no simulated card present (simulated fault no-device)";
     return nullptr;

@@ -2,7 +2,6 @@
 // names.
 #include "platform/backends/simulated_card/settings.h"
 
-#include <cstdlib>
 
 #include "card/bytes.h"
 #include "platform/os.h"
@@ -84,7 +83,8 @@ bool applyFaults(const std::string& list, Settings& settings,
   return true;
 }
 
-bool settingsForOpen(Settings* settings, std::string* failure) {
+bool settingsForOpen(Settings* settings, std::string_view faults,
+                     std::string* failure) {
   {
     Next& n = next();
     platform::os::LockGuard guard(n.lock);
@@ -92,10 +92,9 @@ bool settingsForOpen(Settings* settings, std::string* failure) {
   }
   // The design plug-ins come before the card's first recognition.
   if (!loadDesignPluginsFromEnvironment(failure)) return false;
-  const char* faults = std::getenv("TV940_SIM_FAULTS");
-  if (faults == nullptr) return true;
+  if (faults.empty()) return true;
   std::string error;
-  if (applyFaults(faults, *settings, &error)) return true;
+  if (applyFaults(std::string(faults), *settings, &error)) return true;
   if (failure != nullptr) *failure = error + " in TV940_SIM_FAULTS";
   return false;
 }

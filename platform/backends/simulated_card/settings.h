@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "card/card_map.h"
 
@@ -36,11 +37,12 @@ void resetSettings();
 bool applyFaults(const std::string& list, Settings& settings,
                  std::string* error);
 
-// For the card's open: the next settings with the faults TV940_SIM_FAULTS
-// names, after the design plug-ins of TV940_SIM_DESIGNS are loaded. False
-// with *failure (one line) for an unknown fault there or a plug-in that
-// cannot be loaded.
-bool settingsForOpen(Settings* settings, std::string* failure);
+// For the card's open: the next settings with `faults` (the seam's reading
+// of TV940_SIM_FAULTS), after the design plug-ins of TV940_SIM_DESIGNS are
+// loaded. False with *failure (one line) for an unknown fault there or a
+// plug-in that cannot be loaded.
+bool settingsForOpen(Settings* settings, std::string_view faults,
+                     std::string* failure);
 // For resetSettings: the next settings become the defaults.
 void restoreDefaultSettings();
 
