@@ -372,6 +372,7 @@ TEST_F(SeamTest, ManyOpensAndClosesKeepTheAddressSpaceBounded) {
   }
   EXPECT_LE(bases.size(), 3u);
   const std::uint64_t late = addressSpaceSize();
+  RecordProperty("vmsize_kib", static_cast<int>(late / 1024));
   if (early != 0) {
     // A sanitizer's allocator holds freed blocks for a while, and
     // 1 GiB is a fraction of what one leaked range per cycle would take.
