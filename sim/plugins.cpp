@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -17,8 +16,6 @@
 
 namespace sim {
 namespace {
-
-namespace fs = std::filesystem;
 
 using DesignsFunction = const tv940_design* const* (*)(std::size_t*);
 
@@ -71,7 +68,7 @@ std::optional<std::uint32_t> hexField(const std::string& text) {
 std::vector<std::uint32_t> boundConfiguration(const std::string& path,
                                               std::string* error) {
   std::ifstream in(path, std::ios::binary);
-  if (!in || fs::is_directory(path)) {
+  if (!in || fileKind(path) != FileKind::Regular) {
     *error = "cannot read the design file " + path;
     return {};
   }
@@ -166,9 +163,9 @@ bool load(const std::string& list, std::string* failure) {
   for (const Item& item : itemsOf(list)) {
     const std::string& path = item.library;
     const std::string name = "design plug-in " + path + ": ";
-    std::error_code ec;
-    if (!fs::exists(path, ec)) return fail(name + "no such file");
-    if (!fs::is_regular_file(path, ec)) {
+    const FileKind kind = fileKind(path);
+    if (kind == FileKind::Missing) return fail(name + "no such file");
+    if (kind != FileKind::Regular) {
       return fail(name + "not a shared library (not a regular file)");
     }
     std::string why;

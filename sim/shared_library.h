@@ -15,6 +15,11 @@ void* sharedLibrarySymbol(void* library, const char* name);
 // Unloads a library none of whose designs was installed.
 void closeSharedLibrary(void* library);
 
+// What a path names: nothing, a regular file, or something else (a
+// directory, a device).
+enum class FileKind { Missing, Regular, Other };
+FileKind fileKind(const std::string& path);
+
 // What separates the paths of a list: ':' (';' on Windows).
 char pathListSeparator();
 

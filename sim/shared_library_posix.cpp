@@ -1,5 +1,6 @@
 // dlopen for design plug-ins.
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include "sim/shared_library.h"
 
@@ -25,5 +26,11 @@ void* sharedLibrarySymbol(void* library, const char* name) {
 void closeSharedLibrary(void* library) { dlclose(library); }
 
 char pathListSeparator() { return ':'; }
+
+FileKind fileKind(const std::string& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) return FileKind::Missing;
+  return S_ISREG(status.st_mode) ? FileKind::Regular : FileKind::Other;
+}
 
 }  // namespace sim

@@ -39,4 +39,11 @@ void closeSharedLibrary(void* library) {
 
 char pathListSeparator() { return ';'; }
 
+FileKind fileKind(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::Other
+                                                      : FileKind::Regular;
+}
+
 }  // namespace sim
