@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <vector>
@@ -61,22 +61,39 @@ std::optional<std::uint32_t> hexField(const std::string& text) {
   return value;
 }
 
+// The next line of a file, without its line end; false at the end.
+bool readLine(std::FILE* file, std::string* line) {
+  line->clear();
+  int c = std::getc(file);
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = std::getc(file)) {
+    line->push_back(static_cast<char>(c));
+  }
+  return true;
+}
+
 // The configuration space as the design file leaves it after a replay, one
 // word per address from 0x4000; empty with *error when the file cannot be
 // read or holds no configuration. Pairs outside the space reach no
 // configuration memory and are left out.
 std::vector<std::uint32_t> boundConfiguration(const std::string& path,
                                               std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in || fileKind(path) != FileKind::Regular) {
+  std::FILE* in = fileKind(path) == FileKind::Regular
+                      ? std::fopen(path.c_str(), "rb")
+                      : nullptr;
+  if (in == nullptr) {
     *error = "cannot read the design file " + path;
     return {};
   }
+  struct Closer {
+    std::FILE* file;
+    ~Closer() { std::fclose(file); }
+  } closer{in};
   std::vector<std::uint32_t> words(card::kConfigurationEnd -
                                    card::kConfigurationBase);
   std::size_t pairs = 0;
   std::string line;
-  for (std::size_t number = 1; std::getline(in, line); ++number) {
+  for (std::size_t number = 1; readLine(in, &line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;

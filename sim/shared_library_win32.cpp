@@ -6,12 +6,9 @@
 namespace sim {
 
 void* openSharedLibrary(const std::string& path, std::string* error) {
-  // Only the named file, not the DLL search path, and no error dialog.
-  const UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS);
-  HMODULE library =
-      LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // LoadLibraryA, which Windows 95 and 98 have as well.
+  HMODULE library = LoadLibraryA(path.c_str());
   const DWORD code = GetLastError();
-  SetErrorMode(mode);
   if (library == nullptr) {
     char text[256] = {};
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
