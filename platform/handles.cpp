@@ -21,15 +21,21 @@ Handle addHandle(Entry entry) {
 
 namespace {
 
-// The object of type T a handle names; null for a stale handle or another
-// kind of object.
+// The object of type T a handle names, under the state's lock; null for a
+// stale handle or another kind of object.
+template <typename T>
+const std::shared_ptr<T>* findLocked(State& s, Handle handle) {
+  auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == s.handles.end()) return nullptr;
+  return std::get_if<std::shared_ptr<T>>(&it->second);
+}
+
+// The same, held for the caller.
 template <typename T>
 std::shared_ptr<T> find(Handle handle) {
   State& s = state();
   os::LockGuard guard(s.lock);
-  auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == s.handles.end()) return nullptr;
-  auto* object = std::get_if<std::shared_ptr<T>>(&it->second);
+  const std::shared_ptr<T>* object = findLocked<T>(s, handle);
   return object != nullptr ? *object : nullptr;
 }
 
@@ -37,6 +43,14 @@ std::shared_ptr<T> find(Handle handle) {
 
 std::shared_ptr<Connection> findConnection(Handle handle) {
   return find<Connection>(handle);
+}
+
+const Route* routeOf(Handle handle) {
+  State& s = state();
+  os::LockGuard guard(s.lock);
+  const std::shared_ptr<Connection>* connection =
+      findLocked<Connection>(s, handle);
+  return connection != nullptr ? (*connection)->route : nullptr;
 }
 
 }  // namespace seam

@@ -89,5 +89,8 @@ void recordAccessFailure(const Device& device, bool port,
 Handle addHandle(Entry entry);
 // The connection of a handle; null for a stale handle or an event.
 std::shared_ptr<Connection> findConnection(Handle handle);
+// The route of the window a connection holds, found in one look-up under
+// the lock; null for a stale handle or a connection without a window.
+const Route* routeOf(Handle handle);
 
 }  // namespace platform::seam

@@ -37,12 +37,7 @@ const Route* findRoute(Handle connection, const std::uint8_t* window) {
       current->owner.load(std::memory_order_acquire) == connection) {
     return current;
   }
-  const std::shared_ptr<seam::Connection> found =
-      seam::findConnection(connection);
-  if (found == nullptr) return nullptr;
-  seam::State& s = seam::state();
-  os::LockGuard guard(s.lock);
-  const Route* route = found->route;
+  const Route* route = seam::routeOf(connection);
   return route != nullptr && route->base == window ? route : nullptr;
 }
 
