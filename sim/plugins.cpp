@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "card/hex.h"
@@ -47,18 +48,14 @@ std::vector<Item> itemsOf(const std::string& list) {
   return items;
 }
 
-std::optional<std::uint32_t> hexField(const std::string& text) {
-  std::size_t i = 0;
+std::optional<std::uint32_t> hexField(std::string_view text) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-    i = 2;
-  if (i == text.size() || text.size() - i > 8) return std::nullopt;
-  std::uint32_t value = 0;
-  for (; i < text.size(); ++i) {
-    const int digit = card::hexDigitValue(text[i]);
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
+    text.remove_prefix(2);
+  std::uint64_t value = 0;
+  if (text.size() > 8 || !card::parseHexDigits(text, &value)) {
+    return std::nullopt;
   }
-  return value;
+  return static_cast<std::uint32_t>(value);
 }
 
 // The next line of a file, without its line end; false at the end.
